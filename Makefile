@@ -1,0 +1,37 @@
+# Front door: thin wrappers around CMake.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+PREFIX ?= /usr/local
+JOBS ?= $(shell nproc)
+GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+
+.PHONY: all build test test-asan test-large demo install clean
+
+all: build
+
+$(BUILD)/build.ninja $(BUILD)/Makefile:
+	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+
+build: | $(BUILD)/$(if $(GEN),build.ninja,Makefile)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE expensive
+
+test-large: build
+	cd $(BUILD) && ctest --output-on-failure -L expensive
+
+test-asan:
+	cmake -S . -B $(ASAN_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DDUPCUT_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE expensive
+
+demo: build
+	sh tests/demo.sh $(BUILD)/dupcut
+
+install: build
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,93 @@
+// The one state object of a run: buffer cursors, coroutine hand-off, chunk
+// table, chunker, and the decoder's window. Every function of the codec takes
+// it explicitly, so tests build their own instances.
+#pragma once
+
+#include <coroutine>
+#include <cstddef>
+#include <cstdint>
+
+namespace dupcut {
+
+constexpr uint32_t io_buf_size = 65536;
+constexpr uint32_t chunk_buf_size = 69632;
+constexpr uint32_t probe_window = 32;
+
+// 14 digest bytes, then the chunk length as u16 little-endian.
+struct chunk_key {
+  uint8_t b[16];
+};
+
+struct table_slot {
+  uint32_t tag;  // 0 empty, 1 tombstone, else position + 2
+  chunk_key key;
+};
+static_assert(sizeof(table_slot) == 20);
+
+// Scratch record of one insertion; its size is part of console line 1.
+struct hinf {
+  chunk_key key;
+  uint32_t tag;
+  uint32_t home;
+  uint32_t slot;
+};
+static_assert(sizeof(hinf) == 28);
+
+struct chunk_table {
+  uint32_t cfg_tblsize;
+  uint32_t encmem;          // bytes
+  uint32_t cfg_decwinsize;  // bytes
+  uint32_t found_pos;
+  uint32_t sweep_cur;
+  hinf rec[probe_window];
+  table_slot* htbl;
+};
+
+struct codec_state {
+  // Buffer cursors. The codec only advances in_cur and out_cur.
+  const uint8_t* in_cur;
+  const uint8_t* in_start;
+  const uint8_t* in_end;
+  uint8_t* out_cur;
+  uint8_t* out_start;
+  uint8_t* out_end;
+
+  // Coroutine hand-off: request code, end-of-input flag, the innermost
+  // suspended codec frame (resumed by the driver) and the entry frame.
+  int32_t request;
+  uint32_t in_eof;
+  std::coroutine_handle<> codec_ctx;
+  std::coroutine_handle<> codec_root;
+
+  chunk_table tbl;
+
+  uint32_t cfg_chunkdiv;
+  uint64_t total_bytes;
+  uint64_t chunk_count;
+  uint32_t cur_pos;
+  uint8_t* win_buf;
+  uint32_t win_pos;
+
+  // Chunker and digest.
+  uint32_t roll_hash;
+  uint32_t chunk_len;
+  uint32_t byte_count;  // only the low 8 bits are used
+  uint32_t roll_window;
+  uint32_t roll_threshold;
+  alignas(16) uint8_t digest_buf[64];
+  uint32_t crc_table[256];
+  uint32_t drop_table[256];
+  uint8_t roll_history[256];
+  chunk_key cur_key;
+
+  uint32_t chunk_fill;
+  uint8_t chunk_buf[chunk_buf_size];
+
+  // Set by the codec before its final suspension when the run must fail;
+  // the driver reports it after writing out what was restored.
+  const char* fail_msg;
+
+  uint32_t decode_mode;
+};
+
+}  // namespace dupcut

@@ -1,0 +1,64 @@
+#include "driver/coroutine.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace dupcut {
+
+namespace {
+
+// Codec frames are few and shallow (entry, loop, a helper or two), freed in
+// reverse order; a bump arena with LIFO release covers them.
+constexpr size_t arena_size = 1 << 16;
+alignas(std::max_align_t) unsigned char arena[arena_size];
+size_t arena_top = 0;
+
+constexpr size_t round_up(size_t n) {
+  return (n + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+}
+
+}  // namespace
+
+void* frame_alloc(size_t size) {
+  size = round_up(size);
+  if (size > arena_size - arena_top) {
+    std::fputs("dupcut: internal error: codec frame arena exhausted\n", stderr);
+    std::abort();
+  }
+  void* p = arena + arena_top;
+  arena_top += size;
+  return p;
+}
+
+void frame_free(void* p, size_t size) {
+  size = round_up(size);
+  if (static_cast<unsigned char*>(p) + size == arena + arena_top) arena_top -= size;
+}
+
+void codec_task::promise_type::unhandled_exception() noexcept {
+  std::fputs("dupcut: internal error: exception in codec\n", stderr);
+  std::abort();
+}
+
+int32_t codec_resume(codec_state& s, codec_entry entry) {
+  if (!s.codec_root) {
+    if (s.request != 0) return s.request;
+    auto root = entry(s).release();
+    s.codec_root = root;
+    s.codec_ctx = root;
+  } else if (s.request == 1 && s.in_cur == s.in_end && !s.in_eof) {
+    // Nothing to read yet: the codec would only ask again.
+    return 1;
+  }
+  s.codec_ctx.resume();
+  if (s.codec_root.done()) s.request = 0;  // an entry that returned has finished
+  return s.request;
+}
+
+void codec_release(codec_state& s) {
+  if (s.codec_root) s.codec_root.destroy();
+  s.codec_root = {};
+  s.codec_ctx = {};
+}
+
+}  // namespace dupcut

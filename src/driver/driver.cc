@@ -1,0 +1,233 @@
+#include "driver/driver.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/alloc.h"
+#include "driver/codec_main.h"
+
+namespace dupcut {
+
+namespace {
+
+alignas(64) uint8_t in_buf[io_buf_size];
+alignas(64) uint8_t out_buf[io_buf_size];
+int32_t params[3] = {100, 256, 1024};  // cfg_chunkdiv, encmem MiB, decmem MiB
+codec_state state;
+
+bool write_all(driver_files& f, const uint8_t* p, size_t n) {
+  if (n == 0) return true;
+  size_t w = std::fwrite(p, 1, n, f.out);
+  f.bytes_written += w;
+  if (w != n) {
+    f.err = errno ? errno : EIO;
+    return false;
+  }
+  return true;
+}
+
+void usage_short() {
+  std::fputs(
+      "usage: dupcut MODE IN OUT [CHUNKDIV [ENCMEM [DECMEM]]]\n"
+      "  MODE d decodes, anything else encodes; IN or OUT '-' for standard input/output\n"
+      "  CHUNKDIV 1..65535 (100), ENCMEM 1..4095 MiB (256), DECMEM 1..4095 MiB (1024)\n",
+      stderr);
+}
+
+void say(const char* fmt, const char* name, int err) {
+  std::fprintf(stderr, "dupcut: ");
+  std::fprintf(stderr, fmt, name);
+  if (err) std::fprintf(stderr, ": %s", std::strerror(err));
+  std::fputc('\n', stderr);
+}
+
+bool same_file(std::FILE* in, std::FILE* out_std, const char* out_path) {
+  struct stat a, b;
+  if (fstat(fileno(in), &a) != 0) return false;
+  if (out_std ? fstat(fileno(out_std), &b) != 0 : stat(out_path, &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && S_ISREG(a.st_mode);
+}
+
+}  // namespace
+
+int32_t parse_num(const char* arg) {
+  if (arg[0] == '-') arg++;
+  return std::atoi(arg);
+}
+
+run_result driver_loop(codec_state& s, driver_files& f, codec_entry entry) {
+  s.out_cur = s.out_start = out_buf;
+  s.out_end = out_buf + io_buf_size;
+  s.in_cur = s.in_start = s.in_end = nullptr;
+  s.request = 0;
+  run_result res = run_result::ok;
+
+  for (;;) {
+    int32_t req = codec_resume(s, entry);
+    if (req == 0) break;
+    if (req == 1) {
+      size_t n = std::fread(in_buf, 1, io_buf_size, f.in);
+      if (n < io_buf_size && std::ferror(f.in)) {
+        // A read error is not the end of the input.
+        f.err = errno ? errno : EIO;
+        res = run_result::read_error;
+        break;
+      }
+      if (n == 0) s.in_eof = 1;
+      f.bytes_read += n;
+      s.in_cur = s.in_start = in_buf;
+      s.in_end = in_buf + n;
+    } else if (req == 2) {
+      if (!write_all(f, out_buf, io_buf_size)) {
+        res = run_result::write_error;
+        break;
+      }
+      s.out_cur = s.out_start = out_buf;
+      s.out_end = out_buf + io_buf_size;
+    }
+  }
+  if (res == run_result::ok) {
+    if (!write_all(f, out_buf, size_t(s.out_cur - out_buf)))
+      res = run_result::write_error;
+    else if (s.fail_msg)
+      res = run_result::codec_error;
+  }
+  codec_release(s);
+  return res;
+}
+
+void format_stats(char* buf, size_t size, uint64_t total, uint64_t count) {
+  uint64_t q = (10 * total) / count;
+  int32_t r = int32_t(uint32_t(q));
+  std::snprintf(buf, size, "sum=%i x=%i avglen=%i.%i\n", int32_t(uint32_t(total)), int32_t(uint32_t(count)), r / 10,
+                r % 10);
+}
+
+int driver_main(int argc, char** argv) {
+  if (argc < 4) {
+    usage_short();
+    return 1;
+  }
+  // A closed pipe must show up as a write error, not kill us silently.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  codec_state& s = state;
+  const char* in_name = argv[2];
+  const char* out_name = argv[3];
+  const bool in_std = std::strcmp(in_name, "-") == 0;
+  const bool out_std = std::strcmp(out_name, "-") == 0;
+  s.decode_mode = argv[1][0] == 'd';
+
+  std::FILE* in = in_std ? stdin : std::fopen(in_name, "rb");
+  if (!in) {
+    say("cannot open input '%s'", in_name, errno);
+    return 1;
+  }
+  for (int i = 0; i < 3 && 4 + i < argc; i++) params[i] = parse_num(argv[4 + i]);
+
+  s.cfg_chunkdiv = uint32_t(params[0]);
+  s.tbl.encmem = uint32_t(params[1]) << 20;
+  s.tbl.cfg_decwinsize = uint32_t(params[2]) << 20;
+
+  if (!s.decode_mode) {
+    // Out-of-range values would wrap or break the header: refuse them
+    // before the output is created.
+    const char* what = nullptr;
+    if (params[0] < 1 || params[0] > 65535)
+      what = "chunk divisor must be 1..65535";
+    else if (params[1] < 1 || params[1] > 4095)
+      what = "encmem must be 1..4095 MiB";
+    else if (params[2] < 1 || params[2] > 4095)
+      what = "decmem must be 1..4095 MiB";
+    if (what) {
+      std::fprintf(stderr, "dupcut: %s\n", what);
+      return 1;
+    }
+  }
+
+  if (same_file(in, out_std ? stdout : nullptr, out_name)) {
+    say("input and output are the same file '%s'", out_name, 0);
+    return 1;
+  }
+
+  uint64_t tbl_bytes = 0;
+  if (s.decode_mode) {
+    s.win_buf = nullptr;
+    s.win_pos = 0;
+  } else {
+    s.tbl.sweep_cur = 0;
+    s.tbl.cfg_tblsize = s.tbl.encmem / 20;
+    tbl_bytes = uint64_t(20) * s.tbl.cfg_tblsize;
+    s.tbl.htbl = static_cast<table_slot*>(alloc_pages(tbl_bytes));
+    if (!s.tbl.htbl) {
+      std::fprintf(stderr, "dupcut: cannot allocate the chunk table (%" PRIu64 " bytes)\n", tbl_bytes);
+      return 1;
+    }
+  }
+
+  std::FILE* out = out_std ? stdout : std::fopen(out_name, "wb");
+  if (!out) {
+    say("cannot open output '%s'", out_name, errno);
+    free_pages(s.tbl.htbl, tbl_bytes);
+    return 1;
+  }
+  struct stat ost;
+  const bool out_regular = !out_std && fstat(fileno(out), &ost) == 0 && S_ISREG(ost.st_mode);
+  console = out_std ? stderr : stdout;
+
+  if (!s.decode_mode)
+    std::fprintf(console, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%" PRIXPTR "\n",
+                 int(sizeof(codec_state)), int(s.tbl.cfg_tblsize), int(s.tbl.cfg_decwinsize), int(sizeof(hinf)),
+                 reinterpret_cast<uintptr_t>(s.tbl.htbl));
+
+  driver_files f{in, out, 0, 0, 0};
+  run_result res = driver_loop(s, f, codec_main);
+
+  if (s.decode_mode) {
+    free_pages(s.win_buf, s.tbl.cfg_decwinsize);
+    s.win_buf = nullptr;
+  } else {
+    free_pages(s.tbl.htbl, tbl_bytes);
+    s.tbl.htbl = nullptr;
+  }
+
+  if (std::fflush(out) != 0 && res == run_result::ok) {
+    f.err = errno;
+    res = run_result::write_error;
+  }
+  if ((out_std ? 0 : std::fclose(out)) != 0 && res == run_result::ok) {
+    f.err = errno;
+    res = run_result::write_error;
+  }
+
+  switch (res) {
+    case run_result::ok: {
+      char line[128];
+      format_stats(line, sizeof line, s.total_bytes, s.chunk_count);
+      std::fputs(line, console);
+      if (std::fflush(console) != 0 && console == stdout) return 1;
+      return 0;
+    }
+    case run_result::read_error:
+      say("cannot read input '%s'", in_name, f.err);
+      break;
+    case run_result::write_error:
+      say("cannot write output '%s'", out_name, f.err);
+      break;
+    case run_result::codec_error:
+      say("%s", s.fail_msg, 0);
+      break;
+  }
+  // A cut-short stream would decode without complaint: never leave one. A
+  // decode keeps what it restored, unless that is nothing at all.
+  if (out_regular && (!s.decode_mode || f.bytes_written == 0)) std::remove(out_name);
+  return 1;
+}
+
+}  // namespace dupcut

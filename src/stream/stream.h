@@ -1,0 +1,56 @@
+// The encoded stream's vocabulary, shared by the writer and the reader:
+// header, control codes and the position space.
+#pragma once
+
+#include <cstdint>
+
+namespace dupcut {
+
+constexpr uint32_t header_size = 4;
+
+// Every control code opens with this marker; the fourth byte names it.
+constexpr uint8_t esc0 = 0xEF, esc1 = 0x4D, esc2 = 0xB6;
+constexpr uint8_t code_match = 0x00;     // + 4-byte distance, little-endian
+constexpr uint8_t code_escape = 0x01;    // a literal record follows
+constexpr uint8_t code_continue = 0x02;  // distance follows from expected_pos
+constexpr uint32_t match_code_len = 8;
+constexpr uint32_t short_code_len = 4;
+
+// Positions count data bytes modulo 0xFFFF0000, skipping the top 64 Ki
+// values so that position + 2 always fits a table tag.
+constexpr uint32_t pos_limit = 0xFFFF0000u;
+
+constexpr uint32_t pos_advance(uint32_t p, uint32_t n) {
+  uint32_t r = p + n;
+  return r >= pos_limit ? r + 0x10000u : r;
+}
+
+// Bytes from b forward to a; 0xFFFF0000 when a == b.
+constexpr uint32_t pos_distance(uint32_t a, uint32_t b) {
+  return a > b ? a - b : a - b - 0x10000u;
+}
+
+// True when the first four bytes of a literal record would read as a code,
+// so the record needs an escape code in front.
+constexpr bool needs_escape(const uint8_t* p, uint32_t len) {
+  return len >= 4 && p[0] == esc0 && p[1] == esc1 && p[2] == esc2 && p[3] <= code_continue;
+}
+
+// match_src / expected_pos, kept in step by writer and reader.
+struct match_track {
+  uint32_t match_src = 0;
+  uint32_t expected_pos = 0;
+  // After every chunk, whatever its record; a plain sum, no position skip.
+  void chunk_done(uint32_t len) { expected_pos = match_src + len; }
+};
+
+// Header bytes from the configuration: divisor low 16 bits, window in MiB
+// as 12 bits, both little-endian.
+inline void header_bytes(uint32_t chunkdiv, uint32_t decwinsize, uint8_t out[4]) {
+  out[0] = chunkdiv & 0xFF;
+  out[1] = (chunkdiv >> 8) & 0xFF;
+  out[2] = (decwinsize >> 20) & 0xFF;
+  out[3] = decwinsize >> 28;
+}
+
+}  // namespace dupcut

@@ -1,0 +1,3 @@
+#!/bin/sh
+# Placeholder until the demo generator lands.
+exit 0
