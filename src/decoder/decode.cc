@@ -24,6 +24,7 @@ void replay_held(codec_state& s) {
 codec_task decode_loop(codec_state& s) {
   s.total_bytes = 0;
   s.chunk_count = 0;
+  s.match_bytes = 0;
   s.cur_pos = 0;
   s.chunk_fill = 0;
   const uint32_t winsize = s.tbl.cfg_decwinsize;
@@ -76,6 +77,12 @@ codec_task decode_loop(codec_state& s) {
       } else {
         d = pos_distance(s.cur_pos, mt.expected_pos);
       }
+      if (!s.damage_msg) {
+        if (d == 0 || d >= winsize)
+          s.damage_msg = "damaged stream: match distance outside the window";
+        else if (d > s.total_bytes)
+          s.damage_msg = "damaged stream: match reaches before the start of the data";
+      }
       mt.match_src = pos_distance(s.cur_pos, d);
       s.chunk_fill = 0;
       uint32_t src = copy_source(s.win_pos, winsize, d);
@@ -85,6 +92,9 @@ codec_task decode_loop(codec_state& s) {
         if (restore(s, y)) break;
         if (++src == winsize) src = 0;
       }
+      s.match_bytes += s.chunk_fill;
+      // An encoder's source chunk ends before the copy begins.
+      if (d < s.chunk_fill && !s.damage_msg) s.damage_msg = "damaged stream: match overlaps its own chunk";
       closed = true;
     }
 

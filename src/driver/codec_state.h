@@ -64,6 +64,7 @@ struct codec_state {
   uint32_t cfg_chunkdiv;
   uint64_t total_bytes;
   uint64_t chunk_count;
+  uint64_t match_bytes;  // data bytes in match records
   uint32_t cur_pos;
   uint8_t* win_buf;
   uint32_t win_pos;
@@ -86,6 +87,9 @@ struct codec_state {
   // Set by the codec before its final suspension when the run must fail;
   // the driver reports it after writing out what was restored.
   const char* fail_msg;
+  // The first sign that a stream cannot be an encoder's output; decoding
+  // goes on as defined and the run ends as a failure.
+  const char* damage_msg;
 
   uint32_t decode_mode;
 };

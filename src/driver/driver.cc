@@ -32,6 +32,39 @@ bool write_all(driver_files& f, const uint8_t* p, size_t n) {
   return true;
 }
 
+const char usage_long[] =
+    "dupcut " DUPCUT_VERSION " - remove long-range repetitions before a general compressor\n"
+    "\n"
+    "usage: dupcut MODE IN OUT [CHUNKDIV [ENCMEM [DECMEM]]]\n"
+    "       dupcut --help | --version\n"
+    "\n"
+    "MODE     a mode starting with 'd' decodes (d, dec, decode); anything else encodes (e, encode)\n"
+    "IN OUT   file paths; '-' is standard input or output (a file named '-' is ./-)\n"
+    "CHUNKDIV 1..65535, default 100: mean chunk length is about 63 + CHUNKDIV bytes\n"
+    "ENCMEM   1..4095 MiB, default 256: chunk table memory of the encoder (20 bytes a chunk)\n"
+    "DECMEM   1..4095 MiB, default 1024: the decoder's window; matches reach this far back\n"
+    "\n"
+    "Decoding takes CHUNKDIV and DECMEM from the stream and needs DECMEM of memory.\n"
+    "\n"
+    "examples:\n"
+    "  dupcut e backup.tar backup.dc && zstd -19 backup.dc\n"
+    "  tar c dir | dupcut e - - | zstd > dir.tar.dc.zst\n"
+    "  zstd -d < dir.tar.dc.zst | dupcut d - - | tar x\n"
+    "  dupcut e disk.img disk.dc 100 1024 4095\n"
+    "\n"
+    "exit status: 0 success; 1 bad arguments, unusable files, read or write errors,\n"
+    "damaged streams; 128+N when stopped by signal N (partial output removed)\n";
+
+// Output a signal must not leave behind half-written.
+const char* volatile partial_out = nullptr;
+progress run_progress;
+
+extern "C" void on_signal(int sig) {
+  if (run_progress.shown) (void)!write(2, "\r\033[K", 4);
+  if (const char* p = partial_out) unlink(p);
+  _exit(128 + sig);
+}
+
 void usage_short() {
   std::fputs(
       "usage: dupcut MODE IN OUT [CHUNKDIV [ENCMEM [DECMEM]]]\n"
@@ -83,6 +116,7 @@ run_result driver_loop(codec_state& s, driver_files& f, codec_entry entry) {
       f.bytes_read += n;
       s.in_cur = s.in_start = in_buf;
       s.in_end = in_buf + n;
+      if (f.prog) progress_tick(*f.prog, f.bytes_read, f.bytes_written);
     } else if (req == 2) {
       if (!write_all(f, out_buf, io_buf_size)) {
         res = run_result::write_error;
@@ -90,12 +124,13 @@ run_result driver_loop(codec_state& s, driver_files& f, codec_entry entry) {
       }
       s.out_cur = s.out_start = out_buf;
       s.out_end = out_buf + io_buf_size;
+      if (f.prog) progress_tick(*f.prog, f.bytes_read, f.bytes_written);
     }
   }
   if (res == run_result::ok) {
     if (!write_all(f, out_buf, size_t(s.out_cur - out_buf)))
       res = run_result::write_error;
-    else if (s.fail_msg)
+    else if (s.fail_msg || s.damage_msg)
       res = run_result::codec_error;
   }
   codec_release(s);
@@ -110,6 +145,14 @@ void format_stats(char* buf, size_t size, uint64_t total, uint64_t count) {
 }
 
 int driver_main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(usage_long, stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::puts("dupcut " DUPCUT_VERSION);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   if (argc < 4) {
     usage_short();
     return 1;
@@ -179,14 +222,24 @@ int driver_main(int argc, char** argv) {
   }
   struct stat ost;
   const bool out_regular = !out_std && fstat(fileno(out), &ost) == 0 && S_ISREG(ost.st_mode);
+  if (out_regular) partial_out = out_name;
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
   console = out_std ? stderr : stdout;
+
+  struct stat ist;
+  const uint64_t in_size = fstat(fileno(in), &ist) == 0 && S_ISREG(ist.st_mode) ? uint64_t(ist.st_size) : 0;
+  progress_start(run_progress, isatty(2) == 1, in_size);
 
   if (!s.decode_mode)
     std::fprintf(console, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%" PRIXPTR "\n",
                  int(sizeof(codec_state)), int(s.tbl.cfg_tblsize), int(s.tbl.cfg_decwinsize), int(sizeof(hinf)),
                  reinterpret_cast<uintptr_t>(s.tbl.htbl));
 
-  driver_files f{in, out, 0, 0, 0};
+  driver_files f{in, out, 0, 0, 0, &run_progress};
   run_result res = driver_loop(s, f, codec_main);
 
   if (s.decode_mode) {
@@ -205,13 +258,16 @@ int driver_main(int argc, char** argv) {
     f.err = errno;
     res = run_result::write_error;
   }
+  progress_erase(run_progress);
 
   switch (res) {
     case run_result::ok: {
+      partial_out = nullptr;
       char line[128];
       format_stats(line, sizeof line, s.total_bytes, s.chunk_count);
       std::fputs(line, console);
       if (std::fflush(console) != 0 && console == stdout) return 1;
+      progress_summary(run_progress, f.bytes_read, f.bytes_written, s.total_bytes, s.match_bytes);
       return 0;
     }
     case run_result::read_error:
@@ -221,12 +277,13 @@ int driver_main(int argc, char** argv) {
       say("cannot write output '%s'", out_name, f.err);
       break;
     case run_result::codec_error:
-      say("%s", s.fail_msg, 0);
+      say("%s", s.fail_msg ? s.fail_msg : s.damage_msg, 0);
       break;
   }
   // A cut-short stream would decode without complaint: never leave one. A
   // decode keeps what it restored, unless that is nothing at all.
   if (out_regular && (!s.decode_mode || f.bytes_written == 0)) std::remove(out_name);
+  partial_out = nullptr;
   return 1;
 }
 

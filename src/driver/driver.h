@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "driver/coroutine.h"
+#include "driver/progress.h"
 
 namespace dupcut {
 
@@ -19,7 +20,8 @@ struct driver_files {
   std::FILE* out;
   uint64_t bytes_read;
   uint64_t bytes_written;
-  int err;  // errno of the failed read or write
+  int err;        // errno of the failed read or write
+  progress* prog;  // ticked once per buffer exchange; may be null
 };
 
 enum class run_result { ok, read_error, write_error, codec_error };

@@ -9,6 +9,7 @@ namespace dupcut {
 codec_task encode_loop(codec_state& s) {
   s.total_bytes = 0;
   s.chunk_count = 0;
+  s.match_bytes = 0;
   s.cur_pos = 0;
   match_track mt;
   uint32_t fill = 0;
@@ -43,6 +44,7 @@ codec_task encode_loop(codec_state& s) {
           co_await put_byte{s, uint8_t(d >> 24)};
         }
         mt.match_src = t;
+        s.match_bytes += len;
       }
     }
     if (!matched) {
