@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <iterator>
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -26,28 +28,34 @@ struct span {
   uint64_t dist;  // copy: source is this many bytes back
 };
 
+// Mostly zero runs between the repeats: every byte still passes through
+// both sides, while the chunk table stays far from full, so the sources of
+// the distant repeats are still known when their copies come.
 std::vector<span> layout() {
-  struct rep {
-    uint64_t start, len;
-    kind k;
-    uint64_t dist;
-  };
-  const rep reps[] = {
-      {wrap - 5 * MiB, 10 * MiB, copy, 295 * MiB},  // straddles the wrap, source well before it
-      {16 * MiB + win - 1, 4 * MiB, copy, win - 1},
-      {32 * MiB + win, 4 * MiB, copy, win},
+  const span spans[] = {
+      {0, 16 * MiB, fresh, 0},
+      {16 * MiB, 16 * MiB, fresh, 0},  // source at distance window - 1
+      {32 * MiB, 8 * MiB, fresh, 0},
+      {40 * MiB, 4 * MiB, fresh, 0},  // source at distance window
+      {44 * MiB, wrap - 300 * MiB - 44 * MiB, zeros, 0},
+      {wrap - 300 * MiB, 10 * MiB, fresh, 0},
+      {wrap - 290 * MiB, 285 * MiB, zeros, 0},
+      {wrap - 5 * MiB, 10 * MiB, copy, 295 * MiB},  // straddles the wrap
+      {wrap + 5 * MiB, 16 * MiB + win - 1 - (wrap + 5 * MiB), fresh, 0},
+      {16 * MiB + win - 1, 16 * MiB, copy, win - 1},
+      {32 * MiB + win - 1, 40 * MiB + win - (32 * MiB + win - 1), fresh, 0},
+      {40 * MiB + win, 4 * MiB, copy, win},
+      {44 * MiB + win, wrap + 100 * MiB - (44 * MiB + win), zeros, 0},
       {wrap + 100 * MiB, 10 * MiB, copy, 105 * MiB},  // source straddles the wrap
-      {wrap + 200 * MiB, 10 * MiB, zeros, 0},
-      {wrap + 300 * MiB, 3 * MiB, copy, 1 * MiB},
+      {wrap + 110 * MiB, 40 * MiB, fresh, 0},
+      {wrap + 150 * MiB, 150 * MiB, zeros, 0},
+      {wrap + 300 * MiB, 3 * MiB, copy, 180 * MiB},
+      {wrap + 303 * MiB, total - (wrap + 303 * MiB), zeros, 0},
   };
-  std::vector<span> out;
-  uint64_t at = 0;
-  for (const rep& r : reps) {  // sorted by start
-    if (r.start > at) out.push_back({at, r.start - at, fresh, 0});
-    out.push_back({r.start, r.len, r.k, r.dist});
-    at = r.start + r.len;
-  }
-  out.push_back({at, total - at, fresh, 0});
+  std::vector<span> out(std::begin(spans), std::end(spans));
+  for (size_t i = 1; i < out.size(); i++)
+    if (out[i].start != out[i - 1].start + out[i - 1].len) std::abort();
+  if (out.back().start + out.back().len != total) std::abort();
   return out;
 }
 

@@ -1,0 +1,397 @@
+// End-to-end runs of the built program: arguments, files, pipes, console
+// lines and exit statuses.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using bytes = std::string;
+using args = std::vector<std::string>;
+
+uint64_t splitmix(uint64_t& s) {
+  uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+bytes random_bytes(size_t n, uint64_t seed) {
+  bytes b(n, '\0');
+  for (auto& c : b) c = char(splitmix(seed));
+  return b;
+}
+
+// Several versions of one random base, each a few small edits from the last,
+// with escape-marker look-alikes scattered through the data.
+bytes versions(size_t base_len, int count, uint64_t seed) {
+  bytes v = random_bytes(base_len, seed);
+  for (int i = 0; i < 64; i++) v.replace(splitmix(seed) % (base_len - 4), 4, bytes("\xEF\x4D\xB6", 3) + char(i % 4));
+  bytes all = v;
+  for (int c = 1; c < count; c++) {
+    for (int e = 0; e < 8; e++) {
+      size_t at = splitmix(seed) % (v.size() - 200), n = 1 + splitmix(seed) % 100;
+      switch (splitmix(seed) % 3) {
+        case 0: v.replace(at, n % 16 + 1, random_bytes(n % 16 + 1, seed + e)); break;
+        case 1: v.insert(at, random_bytes(n, seed + e)); break;
+        default: v.erase(at, n);
+      }
+    }
+    all += v;
+  }
+  return all;
+}
+
+bytes read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+void write_file(const std::string& path, const bytes& data) {
+  std::ofstream(path, std::ios::binary).write(data.data(), std::streamsize(data.size()));
+}
+
+struct result {
+  int status;  // exit status, or 1000 + signal number
+  bytes out, err;
+};
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char t[] = "/tmp/dupcut_cli_XXXXXX";
+    ASSERT_NE(mkdtemp(t), nullptr);
+    base = t;
+    fs::create_directory(w(""));
+  }
+  void TearDown() override { fs::remove_all(base); }
+
+  // Paths inside the working directory, which holds nothing but test files.
+  std::string w(const std::string& name) const { return base + "/w/" + name; }
+
+  result spawn(const args& argv, const std::string& stdin_path) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, stdin_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, (base + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, (base + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> av;
+    for (auto& a : argv) av.push_back(const_cast<char*>(a.c_str()));
+    av.push_back(nullptr);
+    pid_t pid;
+    int rc = posix_spawn(&pid, av[0], &fa, nullptr, av.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) return {-1, "", "spawn failed"};
+    int st = 0;
+    waitpid(pid, &st, 0);
+    int code = WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + WTERMSIG(st);
+    return {code, read_file(base + "/stdout"), read_file(base + "/stderr")};
+  }
+
+  result run(args a, const std::string& stdin_path = "/dev/null") {
+    a.insert(a.begin(), DUPCUT_BIN);
+    return spawn(a, stdin_path);
+  }
+  // A bash script; $B is the program, $W the working directory.
+  result script(const std::string& text) {
+    return spawn({"/bin/bash", "-c", "B='" DUPCUT_BIN "'; W='" + w("") + "'; " + text}, "/dev/null");
+  }
+
+  // Encodes data with the given parameters, expects success, returns the stream.
+  bytes encode(const bytes& data, const args& params = {}) {
+    write_file(w("enc.in"), data);
+    args a = {"e", w("enc.in"), w("enc.out")};
+    a.insert(a.end(), params.begin(), params.end());
+    result r = run(a);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return read_file(w("enc.out"));
+  }
+  bytes decode(const bytes& stream) {
+    write_file(w("dec.in"), stream);
+    result r = run({"d", w("dec.in"), w("dec.out")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return read_file(w("dec.out"));
+  }
+
+  std::string base;
+};
+
+std::vector<std::string> lines(const bytes& text) {
+  std::vector<std::string> v;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) v.push_back(l);
+  return v;
+}
+
+size_t count_messages(const bytes& err) {
+  size_t n = 0;
+  for (auto& l : lines(err)) n += l.rfind("dupcut: ", 0) == 0;
+  return n;
+}
+
+const std::regex line1(
+    "sizeof\\(this\\)=[0-9]+ cfg_tblsize=13421772 cfg_decwinsize=1073741824 sizeof\\(hinf\\)=28 htbl=[0-9A-F]+");
+const std::regex stats("sum=([0-9]+) x=([0-9]+) avglen=([0-9]+)\\.([0-9])");
+
+TEST_F(Cli, DefaultsConsoleLinesAndDecodeIgnoresParameters) {
+  const bytes data = versions(200000, 3, 1);
+  write_file(w("in"), data);
+  result e = run({"e", w("in"), w("out")});
+  ASSERT_EQ(e.status, 0) << e.err;
+  EXPECT_EQ(e.err, "");
+  auto l = lines(e.out);
+  ASSERT_EQ(l.size(), 3u) << e.out;
+  EXPECT_TRUE(std::regex_match(l[0], line1)) << l[0];
+  EXPECT_EQ(l[1], "len=164 encmem=256M decmem=1024M");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(l[2], m, stats)) << l[2];
+  const uint64_t sum = std::stoull(m[1]), x = std::stoull(m[2]);
+  EXPECT_EQ(sum, data.size());
+  EXPECT_EQ(std::stoull(m[3]) * 10 + std::stoull(m[4]), sum * 10 / x);
+  EXPECT_EQ(read_file(w("out")).substr(0, 4), bytes("\x64\0\0\x04", 4));
+
+  // The header, not the command line, sets up a decode.
+  result d = run({"d", w("out"), w("back"), "7", "1", "1"});
+  ASSERT_EQ(d.status, 0) << d.err;
+  EXPECT_EQ(d.out, "len=164 encmem=0M decmem=1024M\n" + l[2] + "\n");
+  EXPECT_TRUE(read_file(w("back")) == data);
+  EXPECT_EQ(run({"d", w("out"), w("back2"), "0", "0", "0"}).status, 0);
+}
+
+TEST_F(Cli, TooFewArgumentsOrMissingInputTouchNoFile) {
+  write_file(w("out"), "keep");
+  for (const args& a : {args{}, args{"e"}, args{"e", w("out")}, args{"--helpme"}}) {
+    result r = run(a);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("usage: dupcut"), std::string::npos);
+    EXPECT_EQ(std::distance(fs::directory_iterator(w("")), {}), 1);
+  }
+  for (const char* mode : {"e", "d"}) {
+    result r = run({mode, w("none"), w("out")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dupcut: cannot open input '" + w("none") + "': No such file or directory\n");
+    EXPECT_EQ(read_file(w("out")), "keep");
+    EXPECT_EQ(run({mode, w("none"), w("new")}).status, 1);
+    EXPECT_FALSE(fs::exists(w("new")));
+  }
+}
+
+TEST_F(Cli, HelpAndVersion) {
+  for (const char* a : {"--help", "-h"}) {
+    result r = run({a});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("usage: dupcut MODE IN OUT"), std::string::npos);
+  }
+  result v = run({"--version"});
+  EXPECT_EQ(v.status, 0);
+  EXPECT_EQ(v.out, "dupcut " DUPCUT_VERSION "\n");
+}
+
+TEST_F(Cli, ModeLetterAndNumbers) {
+  const bytes data = versions(50000, 2, 2);
+  const bytes ref = encode(data);
+  write_file(w("in"), data);
+  write_file(w("ref"), ref);
+  for (const char* mode : {"D", "encode", "", "x"}) {
+    ASSERT_EQ(run({mode, w("in"), w("o")}).status, 0) << mode;
+    EXPECT_TRUE(read_file(w("o")) == ref) << mode;
+  }
+  for (const char* mode : {"d", "dec", "decode"}) {
+    ASSERT_EQ(run({mode, w("ref"), w("o")}).status, 0) << mode;
+    EXPECT_TRUE(read_file(w("o")) == data) << mode;
+  }
+  EXPECT_TRUE(encode(data, {"-100", "-256", "-1024"}) == ref);
+  EXPECT_EQ(encode(data, {"300"}).substr(0, 4), bytes("\x2C\x01\x00\x04", 4));
+  for (const args& p : {args{"-300", "1", "4095"}, args{"65535", "1", "1"}}) {
+    const bytes s = encode(data, p);
+    EXPECT_EQ(s.substr(0, 4), p[0] == "-300" ? bytes("\x2C\x01\xFF\x0F", 4) : bytes("\xFF\xFF\x01\x00", 4));
+    EXPECT_TRUE(decode(s) == data) << p[0];
+  }
+}
+
+TEST_F(Cli, OutOfRangeParametersRefusedBeforeOutput) {
+  write_file(w("in"), versions(10000, 1, 4));
+  for (const args& p : {args{"0"}, args{"65536"}, args{"--5"}, args{"abc"}, args{"100", "0"}, args{"100", "4096"},
+                        args{"100", "256", "0"}, args{"100", "256", "4096"}, args{"1", "1", "-4096"}}) {
+    args a = {"e", w("in"), w("out")};
+    a.insert(a.end(), p.begin(), p.end());
+    result r = run(a);
+    EXPECT_EQ(r.status, 1) << p[0];
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(count_messages(r.err), 1u) << r.err;
+    EXPECT_FALSE(fs::exists(w("out")));
+  }
+}
+
+TEST_F(Cli, EmptyInput) {
+  write_file(w("in"), "");
+  result e = run({"e", w("in"), w("out")});
+  ASSERT_EQ(e.status, 0);
+  EXPECT_EQ(lines(e.out).back(), "sum=0 x=1 avglen=0.0");
+  EXPECT_EQ(read_file(w("out")), bytes("\x64\0\0\x04", 4));
+  result d = run({"d", w("out"), w("back")});
+  ASSERT_EQ(d.status, 0);
+  EXPECT_EQ(d.out, "len=164 encmem=0M decmem=1024M\nsum=0 x=1 avglen=0.0\n");
+  EXPECT_TRUE(fs::exists(w("back")));
+  EXPECT_EQ(read_file(w("back")), "");
+}
+
+TEST_F(Cli, RoundTripAtBufferEdges) {
+  // 131068 random bytes encode to exactly two full output buffers.
+  for (size_t n : {1, 3, 4, 65535, 65536, 65537, 131068, 131072, 300001}) {
+    const bytes data = random_bytes(n, n);
+    const bytes s = encode(data);
+    if (n == 131068) {
+      EXPECT_EQ(s.size(), 131072u);
+    }
+    EXPECT_TRUE(decode(s) == data) << n;
+  }
+}
+
+TEST_F(Cli, ReadAndWriteErrorsFail) {
+  for (const char* mode : {"e", "d"}) {
+    result r = run({mode, w(""), w("out")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("dupcut: cannot read input"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(w("out")));
+  }
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  write_file(w("small"), "");
+  write_file(w("big"), random_bytes(1 << 20, 5));
+  for (const char* in : {"small", "big"}) {
+    result r = run({"e", w(in), "/dev/full"});
+    EXPECT_EQ(r.status, 1) << in;
+    EXPECT_NE(r.err.find("dupcut: cannot write output '/dev/full'"), std::string::npos) << r.err;
+  }
+  write_file(w("stream"), encode(random_bytes(100000, 6)));
+  EXPECT_EQ(run({"d", w("stream"), "/dev/full"}).status, 1);
+}
+
+TEST_F(Cli, SameFileRefused) {
+  const bytes data = encode(versions(20000, 2, 7));
+  write_file(w("f"), data);
+  fs::create_hard_link(w("f"), w("hard"));
+  fs::create_symlink(w("f"), w("soft"));
+  for (const char* mode : {"e", "d"})
+    for (const char* out : {"f", "hard", "soft"}) {
+      result r = run({mode, w("f"), w(out)});
+      EXPECT_EQ(r.status, 1) << mode << " " << out;
+      EXPECT_NE(r.err.find("same file"), std::string::npos) << r.err;
+      EXPECT_TRUE(read_file(w("f")) == data);
+    }
+}
+
+TEST_F(Cli, StandardInputAndOutput) {
+  const bytes data = versions(100000, 3, 8);
+  const bytes ref = encode(data);
+  write_file(w("in"), data);
+  result e = run({"e", "-", "-"}, w("in"));
+  ASSERT_EQ(e.status, 0) << e.err;
+  EXPECT_TRUE(e.out == ref);
+  auto l = lines(e.err);
+  ASSERT_EQ(l.size(), 3u) << e.err;
+  EXPECT_TRUE(std::regex_match(l[0], line1));
+  EXPECT_TRUE(std::regex_match(l[2], stats));
+
+  write_file(w("s"), e.out);
+  result d = run({"d", "-", "-"}, w("s"));
+  ASSERT_EQ(d.status, 0) << d.err;
+  EXPECT_TRUE(d.out == data);
+  EXPECT_EQ(lines(d.err).size(), 2u);
+  result f = run({"d", "-", w("back")}, w("s"));  // a file output keeps the lines on stdout
+  ASSERT_EQ(f.status, 0);
+  EXPECT_EQ(lines(f.out).size(), 2u);
+  EXPECT_TRUE(read_file(w("back")) == data);
+}
+
+TEST_F(Cli, FileNamedDash) {
+  const bytes data = versions(30000, 2, 9);
+  write_file(w("-"), data);
+  result r = script("cd \"$W\" && \"$B\" e ./- ./-.dc >/dev/null && \"$B\" d ./-.dc back >/dev/null");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(read_file(w("back")) == data);
+}
+
+TEST_F(Cli, LargeRoundTrip) {
+  // Versions 1 MiB apart straddle a 1 MiB window.
+  const bytes data = versions(1 << 20, 4, 10);
+  for (const args& p : {args{}, args{"7", "1", "1"}}) {
+    const bytes s = encode(data, p);
+    if (p.empty()) {
+      EXPECT_LT(s.size(), data.size() / 3);
+    } else {
+      EXPECT_EQ(s.substr(0, 4), bytes("\x07\x00\x01\x00", 4));
+    }
+    EXPECT_TRUE(decode(s) == data) << p.size();
+  }
+}
+
+TEST_F(Cli, DamagedStreamsFail) {
+  result r;
+  for (const bytes& h : {bytes(), bytes("\x64\x00", 2), bytes("\x64\x00\x00", 3), bytes("\0\0\0\x04" "abcdef", 10),
+                         bytes("\x64\0\0\0" "abcdef", 10), bytes("\x64\0\0\x10" "abcdef", 10),
+                         bytes("\x64\0\0\x04\xEF\x4D\xB6\x00\x10\0\0\0", 12),
+                         bytes("\x64\0\x01\0\xEF\x4D\xB6\x00\0\0\x10\0", 12)}) {
+    // The last two are matches before the data's start and at the window size.
+    write_file(w("s"), h);
+    r = run({"d", w("s"), w("out")});
+    EXPECT_EQ(r.status, 1) << h.size();
+    EXPECT_EQ(count_messages(r.err), 1u) << r.err;
+    if (h.size() < 12) {
+      EXPECT_FALSE(fs::exists(w("out")));
+    }
+    fs::remove(w("out"));
+  }
+  // Cut inside a match code: what came before it is kept.
+  const bytes block = random_bytes(200000, 11);
+  const bytes data = block + block;
+  const bytes s = encode(data);
+  const size_t at = s.find(bytes("\xEF\x4D\xB6\x00", 4));
+  ASSERT_NE(at, bytes::npos);
+  ASSERT_GT(at, block.size() / 2);  // the first record of the repeat, not a literal look-alike
+  write_file(w("s"), s.substr(0, at + 6));
+  r = run({"d", w("s"), w("out")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(count_messages(r.err), 1u) << r.err;
+  EXPECT_TRUE(read_file(w("out")) == data.substr(0, at - 4));
+}
+
+TEST_F(Cli, SignalRemovesPartialOutput) {
+  // dupcut waits on an empty fifo with its output created, then gets SIGTERM.
+  result r = script(
+      "mkfifo \"$W/fifo\"; \"$B\" e \"$W/fifo\" \"$W/out\" >/dev/null & p=$!; exec 3>\"$W/fifo\"; "
+      "for i in $(seq 500); do [ -e \"$W/out\" ] && break; sleep 0.01; done; sleep 0.2; "
+      "kill -TERM $p; wait $p; s=$?; exec 3>&-; exit $s");
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+  EXPECT_FALSE(fs::exists(w("out")));
+}
+
+TEST_F(Cli, ClosedPipeIsWriteError) {
+  write_file(w("big"), random_bytes(4 << 20, 12));
+  result r = script("\"$B\" e \"$W/big\" - 2>\"$W/err\" | head -c 10 >/dev/null; exit ${PIPESTATUS[0]}");
+  EXPECT_EQ(r.status, 1);
+  const bytes err = read_file(w("err"));
+  EXPECT_EQ(count_messages(err), 1u) << err;
+  EXPECT_NE(err.find("cannot write output '-'"), std::string::npos) << err;
+  EXPECT_EQ(err.find("sum="), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,265 @@
+// The request-code protocol between driver and codec, exercised with small
+// codecs written for the purpose, and the driver's number and statistics
+// formatting.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/driver.h"
+
+using namespace dupcut;
+using bytes = std::vector<uint8_t>;
+
+// Counts global operator new so a run can show its frames never hit the heap.
+// GCC takes the malloc/free pair below for a mismatch once it inlines them.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+static size_t heap_news = 0;
+void* operator new(size_t n) {
+  heap_news++;
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+bytes noise(size_t n, uint64_t seed) {
+  bytes v(n);
+  for (auto& b : v) {
+    uint64_t z = (seed += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    b = uint8_t((z ^ (z >> 27)) >> 24);
+  }
+  return v;
+}
+
+// ---- test codecs; globals let the tests look inside them ----
+
+long step;  // what the running codec has done so far
+std::vector<int> got;
+std::vector<std::pair<long, int>> refills;  // (bytes delivered, in_eof) per refill seen
+
+codec_task copier(codec_state& s) {
+  for (int b; (b = co_await get_byte{s}) >= 0;) co_await put_byte{s, uint8_t(b)};
+  co_await codec_yield{s, 0};
+}
+
+codec_task nested(codec_state& s) { co_await copier(s); }
+
+codec_task past_end(codec_state& s) {
+  got.clear();
+  for (step = 0; step < 5; step++) got.push_back(co_await get_byte{s});
+  co_await codec_yield{s, 0};
+}
+
+codec_task fill_one_buffer(codec_state& s) {
+  for (long i = 0; i < 65536; i++) {
+    step = i + 1;
+    co_await put_byte{s, uint8_t(i)};
+  }
+  step = -1;
+  co_await codec_yield{s, 0};
+}
+
+// Keeps its running state in locals across input and output suspensions.
+codec_task summer(codec_state& s) {
+  uint64_t sum = 0, n = 0;
+  for (int b; (b = co_await get_byte{s}) >= 0; n++) sum = sum * 31 + uint64_t(b);
+  for (uint32_t i = 0; i < 70000; i++) co_await put_byte{s, uint8_t(i * 7)};
+  for (uint64_t v : {sum, n})
+    for (int k = 0; k < 8; k++) co_await put_byte{s, uint8_t(v >> (8 * k))};
+  co_await codec_yield{s, 0};
+}
+
+codec_task refill_log(codec_state& s) {
+  refills.clear();
+  for (;;) {
+    int b = co_await get_byte{s};
+    if (b < 0 || s.in_cur == s.in_start + 1) refills.push_back({long(s.in_end - s.in_start), int(s.in_eof)});
+    if (b < 0) break;
+  }
+  co_await codec_yield{s, 0};
+}
+
+// Suspends once, then simply returns.
+codec_task returns_early(codec_state& s) {
+  co_await put_byte{s, uint8_t(co_await get_byte{s})};
+  co_await put_byte{s, 'o'};
+  co_await put_byte{s, 'k'};
+}
+
+// ---- drivers ----
+
+struct file_run {
+  bytes out;
+  run_result res;
+  driver_files f;
+  size_t news;  // operator new calls during the run
+};
+
+file_run run_files(codec_entry e, const bytes& in) {
+  std::FILE* fi = std::tmpfile();
+  std::FILE* fo = std::tmpfile();
+  if (!in.empty()) std::fwrite(in.data(), 1, in.size(), fi);
+  std::rewind(fi);
+  auto s = std::make_unique<codec_state>();
+  file_run r{{}, {}, {fi, fo, 0, 0, 0, nullptr}, 0};
+  size_t before = heap_news;
+  r.res = driver_loop(*s, r.f, e);
+  r.news = heap_news - before;
+  std::fflush(fo);
+  r.out.resize(size_t(std::ftell(fo)));
+  std::rewind(fo);
+  if (!r.out.empty()) {
+    EXPECT_EQ(std::fread(r.out.data(), 1, r.out.size(), fo), r.out.size());
+  }
+  std::fclose(fi);
+  std::fclose(fo);
+  return r;
+}
+
+// Serves requests from memory, `piece` input bytes per refill, and logs
+// every request with the codec's step at that moment.
+struct mini_run {
+  bytes out;
+  std::vector<std::pair<int, long>> events;
+  long final_fill;  // bytes left for the closing write
+};
+
+mini_run run_mini(codec_entry e, const bytes& in, size_t piece = io_buf_size) {
+  auto s = std::make_unique<codec_state>();
+  bytes obuf(io_buf_size);
+  s->out_cur = s->out_start = obuf.data();
+  s->out_end = obuf.data() + obuf.size();
+  mini_run m;
+  size_t pos = 0;
+  for (;;) {
+    int r = codec_resume(*s, e);
+    m.events.push_back({r, step});
+    if (r == 0) break;
+    if (r == 1) {
+      size_t n = std::min(piece, in.size() - pos);
+      if (n == 0) s->in_eof = 1;
+      s->in_cur = s->in_start = in.data() + pos;
+      s->in_end = s->in_cur + n;
+      pos += n;
+    } else if (r == 2) {
+      EXPECT_EQ(s->out_cur, s->out_end);
+      m.out.insert(m.out.end(), obuf.begin(), obuf.end());
+      s->out_cur = obuf.data();
+    }
+  }
+  m.final_fill = s->out_cur - obuf.data();
+  m.out.insert(m.out.end(), obuf.data(), s->out_cur);
+  codec_release(*s);
+  return m;
+}
+
+using ev = std::vector<std::pair<int, long>>;
+
+TEST(DriverLoop, CopiesAcrossBufferBoundaries) {
+  for (size_t n : {0, 1, 65535, 65536, 65537, 200000}) {
+    SCOPED_TRACE(n);
+    bytes in = noise(n, n);
+    for (codec_entry e : {copier, nested}) {
+      file_run r = run_files(e, in);
+      EXPECT_EQ(r.res, run_result::ok);
+      EXPECT_EQ(r.out, in);
+      EXPECT_EQ(r.f.bytes_read, n);
+      EXPECT_EQ(r.f.bytes_written, n);
+      EXPECT_EQ(r.news, 0u);  // frames come from the arena, never the heap
+    }
+  }
+}
+
+TEST(DriverLoop, RefillsOfAnExactBuffer) {
+  using log = std::vector<std::pair<long, int>>;
+  const std::pair<size_t, log> cases[] = {
+      {0, {{0, 1}}},
+      {65536, {{65536, 0}, {0, 1}}},
+      {65537, {{65536, 0}, {1, 0}, {0, 1}}},
+  };
+  for (const auto& [n, want] : cases) {
+    file_run r = run_files(refill_log, noise(n, 3));
+    EXPECT_EQ(r.res, run_result::ok);
+    EXPECT_EQ(refills, want) << n;
+  }
+}
+
+TEST(Coroutine, FirstResumeStartsTheCodecAndEachReadPastTheEndSuspendsOnce) {
+  step = -99;
+  mini_run m = run_mini(past_end, {7, 8});
+  EXPECT_EQ(got, (std::vector<int>{7, 8, -1, -1, -1}));
+  // Reads 0 (empty buffer at start), 2, 3 and 4 suspend; then the codec ends.
+  EXPECT_EQ(m.events, (ev{{1, 0}, {1, 2}, {1, 3}, {1, 4}, {0, 5}}));
+}
+
+TEST(Coroutine, TheLastByteOfAFullBufferSuspendsAtOnce) {
+  mini_run m = run_mini(fill_one_buffer, {});
+  EXPECT_EQ(m.events, (ev{{2, 65536}, {0, -1}}));
+  EXPECT_EQ(m.final_fill, 0);
+  ASSERT_EQ(m.out.size(), 65536u);
+  EXPECT_EQ(m.out[65535], 0xFF);
+
+  file_run r = run_files(fill_one_buffer, {});
+  EXPECT_EQ(r.f.bytes_written, 65536u);
+  EXPECT_EQ(r.out, m.out);
+}
+
+TEST(Coroutine, LocalsSurviveSuspensions) {
+  bytes in = noise(150001, 9);
+  uint64_t sum = 0;
+  for (uint8_t b : in) sum = sum * 31 + b;
+  bytes want;
+  for (uint32_t i = 0; i < 70000; i++) want.push_back(uint8_t(i * 7));
+  for (uint64_t v : {sum, uint64_t(in.size())})
+    for (int k = 0; k < 8; k++) want.push_back(uint8_t(v >> (8 * k)));
+  for (size_t piece : {1, 7, 65536}) EXPECT_EQ(run_mini(summer, in, piece).out, want) << piece;
+  EXPECT_EQ(run_files(summer, in).out, want);
+}
+
+TEST(Coroutine, AnEntryThatReturnsEndsTheRun) {
+  mini_run m = run_mini(returns_early, {1, 2, 3});
+  ASSERT_EQ(m.events.size(), 2u);
+  EXPECT_EQ(m.events[1].first, 0);
+  file_run r = run_files(returns_early, {1, 2, 3});
+  EXPECT_EQ(r.res, run_result::ok);
+  EXPECT_EQ(r.out, (bytes{1, 'o', 'k'}));
+}
+
+TEST(Stats, Format) {
+  struct {
+    uint64_t s, n;
+    const char* want;
+  } cases[] = {
+      {1000, 7, "sum=1000 x=7 avglen=142.8\n"},
+      {0, 1, "sum=0 x=1 avglen=0.0\n"},
+      // 10 * S wraps modulo 2^64 before the division.
+      {(1ull << 62) + 1, 3, "sum=1 x=3 avglen=-143165576.-2\n"},
+      // Printed values are the low 32 bits, read as signed.
+      {7294967296ull, 4294967298ull, "sum=-1294967296 x=2 avglen=1.6\n"},
+      {300000000, 1, "sum=300000000 x=1 avglen=-129496729.-6\n"},
+  };
+  for (const auto& c : cases) {
+    char buf[128];
+    format_stats(buf, sizeof buf, c.s, c.n);
+    EXPECT_STREQ(buf, c.want);
+  }
+}
+
+TEST(ParseNum, OneLeadingMinusIsSkipped) {
+  const std::pair<const char*, int32_t> cases[] = {
+      {"-100", 100}, {"100", 100}, {"--5", -5}, {"", 0}, {"abc", 0}, {" 42", 42}, {"-", 0},
+  };
+  for (const auto& [arg, want] : cases) EXPECT_EQ(parse_num(arg), want) << '"' << arg << '"';
+}
+
+}  // namespace

@@ -1,0 +1,300 @@
+// The decoder: hand-built streams with every record kind and the damaged
+// ones, the ring window's wrap, and round trips through the real encoder.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "chunking/chunker.h"
+#include "decoder/decode.h"
+#include "driver/alloc.h"
+#include "driver/codec_main.h"
+
+using namespace dupcut;
+using bytes = std::vector<uint8_t>;
+
+namespace {
+
+struct rng {
+  uint64_t x;
+  uint64_t next() {
+    uint64_t z = (x += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+};
+
+bytes noise(size_t n, uint64_t seed) {
+  rng r{seed};
+  bytes v(n);
+  for (auto& b : v) b = uint8_t(r.next());
+  return v;
+}
+
+bytes rep(uint8_t b, size_t n) { return bytes(n, b); }
+
+bytes cat(std::initializer_list<bytes> parts) {
+  bytes v;
+  for (const auto& p : parts) v.insert(v.end(), p.begin(), p.end());
+  return v;
+}
+
+bytes match(uint32_t d) {
+  return {0xEF, 0x4D, 0xB6, 0x00, uint8_t(d), uint8_t(d >> 8), uint8_t(d >> 16), uint8_t(d >> 24)};
+}
+const bytes cont = {0xEF, 0x4D, 0xB6, 0x02}, esc = {0xEF, 0x4D, 0xB6, 0x01};
+
+// With divisor 1 every chunk but the last is exactly 64 bytes.
+const bytes X = rep(0x58, 64), A = rep(0x41, 64), B = rep(0x42, 64), Z = {0x41, 0x42, 0x43};
+const bytes Y = cat({{0xEF, 0x4D, 0xB6, 0x00}, rep(0x59, 60)});
+const bytes h1 = {1, 0, 1, 0};  // divisor 1, 1 MiB window
+
+// Runs a codec on s, feeding `in` `piece` bytes per refill and draining an
+// output buffer of the same size (at most 64 KiB).
+bytes pump(codec_state& s, codec_entry e, const bytes& in, size_t piece) {
+  static std::FILE* devnull = std::fopen("/dev/null", "w");
+  console = devnull;
+  bytes out, obuf(std::min<size_t>(piece, io_buf_size));
+  s.out_cur = s.out_start = obuf.data();
+  s.out_end = obuf.data() + obuf.size();
+  size_t pos = 0;
+  for (int r; (r = codec_resume(s, e)) != 0;) {
+    if (r == 1) {
+      size_t n = std::min(piece, in.size() - pos);
+      if (n == 0) s.in_eof = 1;
+      s.in_cur = s.in_start = in.data() + pos;
+      s.in_end = s.in_cur + n;
+      pos += n;
+    } else if (r == 2) {
+      out.insert(out.end(), obuf.begin(), obuf.end());
+      s.out_cur = obuf.data();
+    }
+  }
+  out.insert(out.end(), obuf.data(), s.out_cur);
+  codec_release(s);
+  return out;
+}
+
+struct run {
+  bytes out;
+  uint64_t total, count;
+  const char* fail;
+  const char* damage;
+  bool allocated;
+};
+
+run decode(const bytes& stream, size_t piece = io_buf_size) {
+  auto s = std::make_unique<codec_state>();
+  s->decode_mode = 1;
+  run r{pump(*s, codec_main, stream, piece), s->total_bytes, s->chunk_count, s->fail_msg, s->damage_msg,
+        s->win_buf != nullptr};
+  free_pages(s->win_buf, s->tbl.cfg_decwinsize);
+  return r;
+}
+
+run encode(const bytes& data, uint32_t div, uint32_t decmem_mib, size_t piece = io_buf_size) {
+  auto s = std::make_unique<codec_state>();
+  s->cfg_chunkdiv = div;
+  s->tbl.encmem = 1u << 20;
+  s->tbl.cfg_decwinsize = decmem_mib << 20;
+  s->tbl.cfg_tblsize = s->tbl.encmem / 20;
+  std::vector<table_slot> tbl(s->tbl.cfg_tblsize);
+  s->tbl.htbl = tbl.data();
+  return {pump(*s, codec_main, data, piece), s->total_bytes, s->chunk_count, s->fail_msg, nullptr, false};
+}
+
+const size_t pieces[] = {1, 3, 7, io_buf_size};
+
+TEST(Decode, ByteExactStream) {
+  const bytes data = cat({X, A, B, X, A, Y, Z});
+  const bytes stream = cat({{1, 0, 0, 4}, X, A, B, match(0xC0), cont, esc, Y, Z});
+  ASSERT_EQ(data.size(), 387u);
+  ASSERT_EQ(stream.size(), 279u);
+  EXPECT_EQ(encode(data, 1, 1024).out, stream);
+  for (size_t piece : {1, 2, 3, 4, 5, 6, 7, 65536}) {
+    run r = decode(stream, piece);
+    EXPECT_EQ(r.out, data) << piece;
+    EXPECT_EQ(r.total, 387u);
+    EXPECT_EQ(r.count, 7u);
+    EXPECT_EQ(r.fail, nullptr);
+    EXPECT_EQ(r.damage, nullptr);
+  }
+}
+
+TEST(Decode, RecordKinds) {
+  const bytes Q = cat({{0xEF, 0x4D, 0xB6, 0x03}, rep(0x59, 60)});
+  const uint32_t W = 1 << 20;
+  struct {
+    const char* name;
+    bytes stream, want;
+    uint64_t count;
+    bool damaged = false;
+  } cases[] = {
+      {"header only", h1, {}, 1},
+      {"held EF at the end", cat({h1, {0xEF}}), {0xEF}, 1},
+      {"held EF 4D at the end", cat({h1, X, {0xEF, 0x4D}}), cat({X, {0xEF, 0x4D}}), 2},
+      {"held EF 4D B6 at the end", cat({h1, X, {0xEF, 0x4D, 0xB6}}), cat({X, {0xEF, 0x4D, 0xB6}}), 2},
+      {"four data bytes", cat({h1, {'a', 'b', 'c', 'd'}}), {'a', 'b', 'c', 'd'}, 1},
+      {"four bytes EF 4D B6 03", cat({h1, {0xEF, 0x4D, 0xB6, 0x03}}), {0xEF, 0x4D, 0xB6, 0x03}, 1},
+      {"record opening EF 4D B6 03", cat({h1, Q, X}), cat({Q, X}), 3},
+      {"escaped match code", cat({h1, esc, Y, A}), cat({Y, A}), 3},
+      {"escape, then four bytes", cat({h1, esc, {0xEF, 0x4D, 0xB6, 0x00}}), {0xEF, 0x4D, 0xB6, 0x00}, 1},
+      {"escape alone", cat({h1, esc}), {}, 1},
+      {"continue after a match", cat({h1, X, A, B, match(192), cont}), cat({X, A, B, X, A}), 6},
+      {"continue before any match", cat({h1, X, A, cont}), cat({X, A, A}), 4},
+      {"match of a matched chunk", cat({h1, X, A, match(128), match(64)}), cat({X, A, X, X}), 5},
+      {"stream ends after a match", cat({h1, X, match(64)}), cat({X, X}), 3},
+      // Out-of-range distances stay inside the window; the run is flagged.
+      {"distance 0", cat({h1, X, A, match(0)}), cat({X, A, rep(0, 64)}), 4, true},
+      {"distance past the window", cat({h1, X, A, match(W + 64)}), cat({X, A, A}), 4, true},
+      {"distance 2^32 - 1", cat({h1, X, A, match(0xFFFFFFFF)}), cat({X, A, rep(0, 64)}), 4, true},
+  };
+  for (const auto& c : cases) {
+    for (size_t piece : pieces) {
+      SCOPED_TRACE(std::string(c.name) + ", piece " + std::to_string(piece));
+      run r = decode(c.stream, piece);
+      EXPECT_EQ(r.out, c.want);
+      EXPECT_EQ(r.total, c.want.size());
+      EXPECT_EQ(r.count, c.count);
+      EXPECT_EQ(r.fail, nullptr);
+      EXPECT_EQ(r.damage != nullptr, c.damaged);
+    }
+  }
+}
+
+TEST(Decode, TruncatedMatchCodeFailsAfterWritingClosedChunks) {
+  for (int k = 0; k < 4; k++) {
+    bytes stream = cat({h1, X, A, match(64)});
+    stream.resize(stream.size() - 4 + k);
+    for (size_t piece : {size_t(1), size_t(io_buf_size)}) {
+      run r = decode(stream, piece);
+      EXPECT_NE(r.fail, nullptr) << k;
+      EXPECT_EQ(r.out, cat({X, A})) << k;
+    }
+  }
+}
+
+TEST(Decode, BadHeadersAreRefusedBeforeAllocating) {
+  const bytes headers[] = {
+      {}, {1}, {1, 0}, {1, 0, 1},  // short
+      {0, 0, 1, 0},                // divisor 0
+      {1, 0, 0, 0},                // window 0
+      {1, 0, 0, 0x10},             // 4096 MiB
+      {1, 0, 0xFF, 0xFF},
+  };
+  for (const auto& h : headers) {
+    run r = decode(cat({h, X}));
+    EXPECT_NE(r.fail, nullptr) << h.size();
+    EXPECT_FALSE(r.allocated);
+    EXPECT_TRUE(r.out.empty());
+  }
+}
+
+TEST(Decode, MatchSourceWrapsRoundTheWindow) {
+  // A 300-byte ring: after five 64-byte chunks the fifth straddles its end.
+  bytes plain;
+  for (int i = 0; i < 5; i++) {
+    bytes c = noise(64, i);
+    c[0] = 0x10;  // never reads as a code
+    plain.insert(plain.end(), c.begin(), c.end());
+  }
+  const bytes stream = cat({plain, match(64), match(299)});
+  plain.insert(plain.end(), plain.begin() + 256, plain.begin() + 320);
+  plain.insert(plain.end(), plain.begin() + 85, plain.begin() + 149);  // 299 back from 384
+  for (size_t piece : {1, 7, 65536}) {
+    auto s = std::make_unique<codec_state>();
+    bytes win(300);
+    s->tbl.cfg_decwinsize = 300;
+    s->win_buf = win.data();
+    chunker_init(*s, 1);
+    EXPECT_EQ(pump(*s, decode_loop, stream, piece), plain) << piece;
+    EXPECT_EQ(s->total_bytes, 448u);
+    EXPECT_EQ(s->chunk_count, 8u);
+  }
+}
+
+TEST(CopySource, ValidDistancesLandExactlyBack) {
+  const uint32_t W = 0xFFF00000u;  // 4095 MiB: W + win_pos overflows 32 bits
+  rng r{7};
+  for (int i = 0; i < 20000; i++) {
+    uint32_t pos = 0x100001 + uint32_t(r.next() % (W - 0x100001));
+    uint32_t d = i < 3 ? (i == 0 ? 1 : i == 1 ? W - 1 : pos) : 1 + uint32_t(r.next() % (W - 1));
+    ASSERT_EQ(copy_source(pos, W, d), (uint64_t(pos) + W - d) % W) << pos << " " << d;
+  }
+  EXPECT_EQ(copy_source(W - 1, W, W - 1), 0u);
+}
+
+TEST(CopySource, OtherDistancesKeepTheWrappingFormula) {
+  for (uint32_t W : {3u << 20, 0xFFF00000u})  // 3 MiB does not divide 2^32
+    for (uint32_t pos : {0u, 1u, W / 2, W - 1})
+      for (uint32_t d : {0u, W, W + 1, 0x80000000u, 0xFFFFFFFFu, 0xFFFFFFFFu - W})
+        if (d == 0 || d >= W) {
+          EXPECT_EQ(copy_source(pos, W, d), uint32_t(W + pos - d) % W) << W << " " << pos << " " << d;
+        }
+}
+
+bytes sample(int kind, size_t n, uint64_t seed) {
+  rng r{seed};
+  bytes v;
+  switch (kind) {
+    case 0:  // random
+      return noise(n, seed);
+    case 1: {  // a block repeated with small edits
+      const bytes block = noise(5000, seed);
+      while (v.size() < n) {
+        v.insert(v.end(), block.begin(), block.end());
+        for (int k = 0; k < 3; k++) v[v.size() - 1 - r.next() % block.size()] ^= 0x5A;
+      }
+      break;
+    }
+    case 2:  // zeros: max-length chunks that match each other
+      v.assign(n, 0);
+      break;
+    default: {  // escape markers at every 64th byte and scattered between, half repeated
+      bytes half = noise((n + 1) / 2, seed);
+      for (size_t i = 0; i + 4 <= half.size(); i += (i % 64 == 0) ? 1 + r.next() % 63 : 64 - i % 64) {
+        half[i] = 0xEF, half[i + 1] = 0x4D, half[i + 2] = 0xB6, half[i + 3] = uint8_t(r.next() % 5);
+      }
+      v = cat({half, half});
+    }
+  }
+  v.resize(n);
+  return v;
+}
+
+// Returns the encoded size.
+size_t round_trip(const bytes& data, uint32_t div, uint32_t decmem, size_t piece) {
+  run e = encode(data, div, decmem, piece);
+  run d = decode(e.out, piece);
+  EXPECT_TRUE(d.out == data);
+  EXPECT_EQ(d.total, data.size());
+  EXPECT_EQ(e.total, data.size());
+  EXPECT_EQ(d.count, e.count);
+  EXPECT_EQ(d.fail, nullptr);
+  EXPECT_EQ(d.damage, nullptr);  // an encoder's stream never looks damaged
+  return e.out.size();
+}
+
+TEST(RoundTrip, DivisorsKindsAndSizes) {
+  for (uint32_t div : {1, 7, 100, 300, 65535})
+    for (int kind = 0; kind < 4; kind++)
+      for (size_t n : {0, 1, 2, 3, 4, 5, 65536, 131072}) {
+        SCOPED_TRACE("div " + std::to_string(div) + " kind " + std::to_string(kind) + " size " + std::to_string(n));
+        round_trip(sample(kind, n, n * 31 + kind), div, 1, n < 8 ? 1 : 4093);
+      }
+}
+
+TEST(RoundTrip, RepeatsBeyondASmallWindow) {
+  // R comes back 1.2 MiB later, beyond a 1 MiB window; T just 200 KiB later.
+  const bytes R = noise(600 << 10, 1), T = noise(200 << 10, 3);
+  const bytes data = cat({R, noise(600 << 10, 2), R, T, T});
+  for (uint32_t div : {1, 100}) {
+    SCOPED_TRACE(div);
+    EXPECT_LT(round_trip(data, div, 1, io_buf_size), data.size() - (150 << 10));
+  }
+}
+
+}  // namespace
