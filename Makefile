@@ -5,7 +5,7 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all build test test-asan test-large demo install clean
+.PHONY: all build test test-asan test-large demo bench install clean
 
 all: build
 
@@ -28,6 +28,12 @@ test-asan:
 
 demo: build
 	sh tests/demo.sh $(BUILD)/dupcut
+
+# Micro-benchmarks, then the whole-program comparison with its plot.
+# FILES="a b" adds real inputs; BENCH_MIB, BENCH_RUNS, BENCH_DIVS,
+# BENCH_KINDS, BENCH_MICRO as described in bench/run.sh.
+bench:
+	BUILD=$(BUILD) bash bench/run.sh $(FILES)
 
 install: build
 	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX)

@@ -1,0 +1,288 @@
+// Micro-benchmarks of the codec's hot parts, each in bytes of input per
+// second: the chunker with and without the digest, one digest compression,
+// the chunk table, and the encode and decode loops run from memory.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "chunking/chunker.h"
+#include "datagen.h"
+#include "decoder/decode.h"
+#include "driver/alloc.h"
+#include "driver/coroutine.h"
+#include "encoder/encode.h"
+#include "encoder/table.h"
+
+using namespace dupcut;
+using dupcut_bench::generate_bytes;
+
+namespace {
+
+constexpr uint32_t default_div = 100;
+constexpr uint32_t encmem = 256u << 20;  // the program's defaults
+constexpr uint32_t decwin = 1024u << 20;
+constexpr size_t loop_input = 32u << 20;
+
+const std::vector<uint8_t>& input(const std::string& kind, size_t size) {
+  static std::map<std::pair<std::string, size_t>, std::vector<uint8_t>> cache;
+  auto& v = cache[{kind, size}];
+  if (v.empty()) v = generate_bytes(kind, size, 1);
+  return v;
+}
+
+// ---- chunker and digest ----
+
+void BM_chunker_feed(benchmark::State& st) {
+  const auto& in = input("versions", 4u << 20);
+  auto s = std::make_unique<codec_state>();
+  chunker_init(*s, default_div);
+  for (auto _ : st) {
+    for (uint8_t b : in)
+      if (chunker_feed(*s, b)) chunk_finish(*s);
+    benchmark::DoNotOptimize(s->cur_key);
+  }
+  st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(in.size()));
+}
+BENCHMARK(BM_chunker_feed)->Unit(benchmark::kMillisecond);
+
+void BM_chunker_roll(benchmark::State& st) {
+  const auto& in = input("versions", 4u << 20);
+  auto s = std::make_unique<codec_state>();
+  chunker_init(*s, default_div);
+  for (auto _ : st) {
+    for (uint8_t b : in)
+      if (chunker_roll(*s, b)) chunk_finish_len(*s);
+    benchmark::DoNotOptimize(s->cur_key);
+  }
+  st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(in.size()));
+}
+BENCHMARK(BM_chunker_roll)->Unit(benchmark::kMillisecond);
+
+// One compression covers 63 absorbed bytes.
+void BM_digest_compress(benchmark::State& st) {
+  auto s = std::make_unique<codec_state>();
+  for (int i = 0; i < 63; i++) s->digest_buf[i] = uint8_t(i * 37);
+  for (auto _ : st) {
+    digest_compress(*s);
+    benchmark::DoNotOptimize(s->digest_buf);
+  }
+  st.SetBytesProcessed(int64_t(st.iterations()) * 63);
+}
+BENCHMARK(BM_digest_compress);
+
+// ---- chunk table ----
+
+chunk_key random_key(uint64_t i) {
+  dupcut_bench::rng r(i * 0xD1B54A32D192ED03ull);
+  chunk_key k;
+  uint64_t a = r.next(), b = r.next();
+  std::memcpy(k.b, &a, 8);
+  std::memcpy(k.b + 8, &b, 6);
+  uint32_t len = 64 + uint32_t(b >> 48) % 300;
+  k.b[14] = uint8_t(len), k.b[15] = uint8_t(len >> 8);
+  return k;
+}
+
+// A table of the default size filled to `load` percent with keys 0..n-1,
+// kept as a pristine copy so each run starts from the same contents.
+struct filled_table {
+  chunk_table t{};
+  std::vector<table_slot> pristine;
+  uint64_t nkeys = 0;
+  int load = -1;
+
+  filled_table() {
+    t.cfg_tblsize = encmem / 20;
+    t.cfg_decwinsize = decwin;
+    t.htbl = static_cast<table_slot*>(alloc_pages(uint64_t(t.cfg_tblsize) * 20));
+  }
+  void prepare(int pct) {
+    if (pct != load) {
+      std::memset(t.htbl, 0, size_t(t.cfg_tblsize) * 20);
+      nkeys = uint64_t(t.cfg_tblsize) * pct / 100;
+      for (uint64_t i = 0; i < nkeys; i++) tbl_find_or_add(t, random_key(i), uint32_t(i * 164 % 0xFFFE0000u));
+      pristine.assign(t.htbl, t.htbl + t.cfg_tblsize);
+      load = pct;
+    } else {
+      std::copy(pristine.begin(), pristine.end(), t.htbl);
+    }
+  }
+};
+
+filled_table& table_of_load(int pct) {
+  static filled_table ft;
+  ft.prepare(pct);
+  return ft;
+}
+
+// Bytes are counted as one mean-length chunk (div 100: 164 bytes) per key.
+constexpr int64_t mean_chunk = default_div + 64;
+
+void BM_tbl_find_or_add_miss(benchmark::State& st) {
+  filled_table& ft = table_of_load(int(st.range(0)));
+  uint64_t i = uint64_t(1) << 40;  // keys never inserted before
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(tbl_find_or_add(ft.t, random_key(i), uint32_t(i)));
+    i++;
+  }
+  st.SetItemsProcessed(int64_t(st.iterations()));
+  st.SetBytesProcessed(int64_t(st.iterations()) * mean_chunk);
+}
+// A fixed count keeps the table's load from drifting far during a run.
+BENCHMARK(BM_tbl_find_or_add_miss)->ArgName("load%")->Arg(10)->Arg(50)->Iterations(1 << 20);
+
+void BM_tbl_find_or_add_hit(benchmark::State& st) {
+  filled_table& ft = table_of_load(int(st.range(0)));
+  dupcut_bench::rng pick(7);
+  uint64_t hits = 0;
+  for (auto _ : st) hits += tbl_find_or_add(ft.t, random_key(pick.next() % ft.nkeys), 0);
+  st.SetItemsProcessed(int64_t(st.iterations()));
+  st.SetBytesProcessed(int64_t(st.iterations()) * mean_chunk);
+  st.counters["hit_rate"] = double(hits) / double(st.iterations());
+}
+BENCHMARK(BM_tbl_find_or_add_hit)->ArgName("load%")->Arg(10)->Arg(50)->Iterations(1 << 20);
+
+// ---- the two loops, driven from memory ----
+
+codec_task encode_entry(codec_state& s) {
+  chunker_init(s, s.cfg_chunkdiv);
+  co_await encode_loop(s);
+}
+
+codec_task decode_entry(codec_state& s) {
+  chunker_init(s, s.cfg_chunkdiv);
+  co_await decode_loop(s);
+}
+
+// What driver_loop does, with the input handed over in place 64 KiB at a
+// time and the output kept only when asked for.
+void run_codec(codec_state& s, codec_entry entry, const std::vector<uint8_t>& in, std::vector<uint8_t>* keep) {
+  alignas(64) static uint8_t out_buf[io_buf_size];
+  s.out_cur = s.out_start = out_buf;
+  s.out_end = out_buf + io_buf_size;
+  s.in_cur = s.in_start = s.in_end = nullptr;
+  s.request = 0;
+  size_t off = 0;
+  for (;;) {
+    int32_t req = codec_resume(s, entry);
+    if (req == 0) break;
+    if (req == 1) {
+      size_t k = std::min<size_t>(io_buf_size, in.size() - off);
+      if (k == 0) s.in_eof = 1;
+      s.in_cur = s.in_start = in.data() + off;
+      s.in_end = s.in_cur + k;
+      off += k;
+    } else if (req == 2) {
+      if (keep) keep->insert(keep->end(), out_buf, out_buf + io_buf_size);
+      s.out_cur = out_buf;
+    }
+  }
+  if (keep) keep->insert(keep->end(), out_buf, s.out_cur);
+  codec_release(s);
+}
+
+struct loop_env {
+  table_slot* htbl;
+  uint8_t* win;
+  loop_env() {
+    htbl = static_cast<table_slot*>(alloc_pages(encmem / 20 * 20));
+    win = static_cast<uint8_t*>(alloc_pages(decwin));
+  }
+  std::unique_ptr<codec_state> encoder(uint32_t div) {
+    std::memset(htbl, 0, encmem / 20 * 20);
+    auto s = std::make_unique<codec_state>();
+    s->cfg_chunkdiv = div;
+    s->tbl.encmem = encmem;
+    s->tbl.cfg_decwinsize = decwin;
+    s->tbl.cfg_tblsize = encmem / 20;
+    s->tbl.htbl = htbl;
+    return s;
+  }
+  // The window is not cleared between runs: a valid stream never reads a
+  // byte it has not written first.
+  std::unique_ptr<codec_state> decoder(uint32_t div) {
+    auto s = std::make_unique<codec_state>();
+    s->decode_mode = 1;
+    s->cfg_chunkdiv = div;
+    s->tbl.cfg_decwinsize = decwin;
+    s->win_buf = win;
+    return s;
+  }
+};
+
+loop_env& env() {
+  static loop_env e;
+  return e;
+}
+
+const std::vector<uint8_t>& encoded(const std::string& kind, uint32_t div) {
+  static std::map<std::pair<std::string, uint32_t>, std::vector<uint8_t>> cache;
+  auto& v = cache[{kind, div}];
+  if (v.empty()) {
+    auto s = env().encoder(div);
+    run_codec(*s, encode_entry, input(kind, loop_input), &v);
+  }
+  return v;
+}
+
+const std::string& kind_arg(int64_t i) { return dupcut_bench::kinds()[size_t(i)]; }
+
+void BM_encode_loop(benchmark::State& st) {
+  const std::string& kind = kind_arg(st.range(0));
+  const uint32_t div = uint32_t(st.range(1));
+  const auto& in = input(kind, loop_input);
+  const auto& out = encoded(kind, div);
+  st.SetLabel(kind);
+  for (auto _ : st) {
+    st.PauseTiming();
+    auto s = env().encoder(div);
+    st.ResumeTiming();
+    run_codec(*s, encode_entry, in, nullptr);
+  }
+  st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(in.size()));
+  st.counters["out/in"] = double(out.size()) / double(in.size());
+}
+
+void BM_decode_loop(benchmark::State& st) {
+  const std::string& kind = kind_arg(st.range(0));
+  const uint32_t div = uint32_t(st.range(1));
+  const auto& in = input(kind, loop_input);
+  const auto& enc = encoded(kind, div);
+  st.SetLabel(kind);
+  {
+    std::vector<uint8_t> back;
+    auto s = env().decoder(div);
+    run_codec(*s, decode_entry, enc, &back);
+    if (back != in) {
+      st.SkipWithError("decoded data differs from the input");
+      return;
+    }
+  }
+  for (auto _ : st) {
+    st.PauseTiming();
+    auto s = env().decoder(div);
+    st.ResumeTiming();
+    run_codec(*s, decode_entry, enc, nullptr);
+  }
+  st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(in.size()));
+}
+
+// kind index (versions, backup, random, disk), chunk divisor
+void loop_args(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"kind", "div"});
+  for (int64_t div : {100, 1000, 20}) b->Args({0, div});
+  for (int64_t kind : {1, 2, 3}) b->Args({kind, 100});
+  b->Unit(benchmark::kMillisecond);
+}
+BENCHMARK(BM_encode_loop)->Apply(loop_args);
+BENCHMARK(BM_decode_loop)->Apply(loop_args);
+
+}  // namespace
+
+BENCHMARK_MAIN();
