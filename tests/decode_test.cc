@@ -86,17 +86,19 @@ struct run {
   bool allocated;
 };
 
-run decode(const bytes& stream, size_t piece = io_buf_size) {
+run decode(const bytes& stream, size_t piece = io_buf_size, bool span = false) {
   auto s = std::make_unique<codec_state>();
   s->decode_mode = 1;
+  s->span_io = span;
   run r{pump(*s, codec_main, stream, piece), s->total_bytes, s->chunk_count, s->fail_msg, s->damage_msg,
         s->win_buf != nullptr};
   free_pages(s->win_buf, s->tbl.cfg_decwinsize);
   return r;
 }
 
-run encode(const bytes& data, uint32_t div, uint32_t decmem_mib, size_t piece = io_buf_size) {
+run encode(const bytes& data, uint32_t div, uint32_t decmem_mib, size_t piece = io_buf_size, bool span = false) {
   auto s = std::make_unique<codec_state>();
+  s->span_io = span;
   s->cfg_chunkdiv = div;
   s->tbl.encmem = 1u << 20;
   s->tbl.cfg_decwinsize = decmem_mib << 20;
@@ -295,6 +297,32 @@ TEST(RoundTrip, RepeatsBeyondASmallWindow) {
     SCOPED_TRACE(div);
     EXPECT_LT(round_trip(data, div, 1, io_buf_size), data.size() - (150 << 10));
   }
+}
+
+// The span route must be the byte route exactly: same stream, same data,
+// same counters and the same verdict on damaged streams, however the input
+// and output buffers are cut.
+TEST(Paths, SpanRouteMatchesByteRoute) {
+  rng r{77};
+  for (int kind = 0; kind < 4; kind++)
+    for (uint32_t div : {1, 100})
+      for (size_t piece : {size_t(1), size_t(7), size_t(4093), size_t(io_buf_size)}) {
+        SCOPED_TRACE("kind " + std::to_string(kind) + " div " + std::to_string(div) + " piece " + std::to_string(piece));
+        const bytes data = sample(kind, piece == 1 ? 20000 : 300000, kind * 10 + div);
+        run e0 = encode(data, div, 1, piece, false), e1 = encode(data, div, 1, piece, true);
+        ASSERT_TRUE(e0.out == e1.out);
+        EXPECT_EQ(e0.count, e1.count);
+        bytes damaged = e0.out;
+        for (int k = 0; k < 8; k++) damaged[4 + r.next() % (damaged.size() - 4)] ^= uint8_t(1 + r.next() % 255);
+        for (const bytes* st : {&e0.out, &damaged}) {
+          run d0 = decode(*st, piece, false), d1 = decode(*st, piece, true);
+          EXPECT_TRUE(d0.out == d1.out);
+          EXPECT_EQ(d0.total, d1.total);
+          EXPECT_EQ(d0.count, d1.count);
+          EXPECT_EQ(d0.fail, d1.fail);
+          EXPECT_EQ(d0.damage, d1.damage);
+        }
+      }
 }
 
 }  // namespace

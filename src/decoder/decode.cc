@@ -37,6 +37,18 @@ codec_task decode_loop(codec_state& s) {
     // until the chunker closes the chunk (or the stream ends).
     bool closed = false;
     while (!closed) {
+      if (s.span_io && s.chunk_fill >= 4 && s.in_cur < s.in_end) {
+        // Inside a literal record: take the buffered bytes as they stand.
+        const uint8_t* p = s.in_cur;
+        const uint8_t* const e = s.in_end;
+        while (p < e && !closed) {
+          uint8_t y = *p++;
+          s.chunk_buf[s.chunk_fill++] = y;
+          closed = restore(s, y);
+        }
+        s.in_cur = p;
+        continue;
+      }
       int x = co_await get_byte{s};
       if (x < 0) {
         at_end = true;
@@ -99,7 +111,10 @@ codec_task decode_loop(codec_state& s) {
     }
 
     const uint32_t len = chunk_finish_len(s);
-    for (uint32_t i = emit_from; i < s.chunk_fill; i++) co_await put_byte{s, s.chunk_buf[i]};
+    if (s.span_io && s.chunk_fill > emit_from)
+      co_await put_bytes(s, s.chunk_buf + emit_from, s.chunk_fill - emit_from);
+    else
+      for (uint32_t i = emit_from; i < s.chunk_fill; i++) co_await put_byte{s, s.chunk_buf[i]};
     s.total_bytes += len;
     s.chunk_count++;
     s.cur_pos = pos_advance(s.cur_pos, len);

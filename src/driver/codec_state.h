@@ -92,6 +92,10 @@ struct codec_state {
   const char* damage_msg;
 
   uint32_t decode_mode;
+  // 0: the codec moves strictly one byte per get_byte / put_byte, the
+  // reference route; 1: its loops take whole spans of the I/O buffers.
+  // Both give the same bytes, requests and counters.
+  uint32_t span_io;
 };
 
 }  // namespace dupcut

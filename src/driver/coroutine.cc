@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace dupcut {
 
@@ -38,6 +39,18 @@ void frame_free(void* p, size_t size) {
 void codec_task::promise_type::unhandled_exception() noexcept {
   std::fputs("dupcut: internal error: exception in codec\n", stderr);
   std::abort();
+}
+
+codec_task put_bytes(codec_state& s, const uint8_t* p, uint32_t n) {
+  while (n) {
+    uint32_t k = uint32_t(s.out_end - s.out_cur);
+    if (k > n) k = n;
+    std::memcpy(s.out_cur, p, k);
+    s.out_cur += k;
+    p += k;
+    n -= k;
+    if (s.out_cur == s.out_end) co_await codec_yield{s, 2};
+  }
 }
 
 int32_t codec_resume(codec_state& s, codec_entry entry) {

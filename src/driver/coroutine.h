@@ -115,6 +115,10 @@ struct put_byte {
   void await_resume() const noexcept {}
 };
 
+// co_await put_bytes(s, p, n): n bytes as by n put_byte calls, copied a
+// buffer's worth at a time.
+codec_task put_bytes(codec_state& s, const uint8_t* p, uint32_t n);
+
 // Starts the codec with `entry` on the first call (request 0, not started),
 // otherwise resumes it where it last suspended. Returns the request code.
 int32_t codec_resume(codec_state& s, codec_entry entry);

@@ -6,6 +6,29 @@
 
 namespace dupcut {
 
+namespace {
+
+// Feeds bytes straight from the input buffer until a boundary (true) or the
+// end of the buffered input (false).
+inline bool feed_span(codec_state& s, uint32_t& fill) {
+  const uint8_t* p = s.in_cur;
+  const uint8_t* const e = s.in_end;
+  uint8_t* const cb = s.chunk_buf;
+  bool boundary = false;
+  while (p < e) {
+    uint8_t b = *p++;
+    cb[fill++] = b;
+    if (chunker_feed(s, b)) {
+      boundary = true;
+      break;
+    }
+  }
+  s.in_cur = p;
+  return boundary;
+}
+
+}  // namespace
+
 codec_task encode_loop(codec_state& s) {
   s.total_bytes = 0;
   s.chunk_count = 0;
@@ -15,12 +38,17 @@ codec_task encode_loop(codec_state& s) {
   uint32_t fill = 0;
 
   for (;;) {
-    int b = co_await get_byte{s};
-    bool at_end = b < 0;
-    if (!at_end) {
-      bool boundary = chunker_feed(s, uint8_t(b));
-      s.chunk_buf[fill++] = uint8_t(b);
-      if (!boundary) continue;
+    bool at_end = false;
+    if (s.span_io && s.in_cur < s.in_end) {
+      if (!feed_span(s, fill)) continue;
+    } else {
+      int b = co_await get_byte{s};
+      at_end = b < 0;
+      if (!at_end) {
+        bool boundary = chunker_feed(s, uint8_t(b));
+        s.chunk_buf[fill++] = uint8_t(b);
+        if (!boundary) continue;
+      }
     }
 
     chunk_finish(s);
@@ -54,7 +82,10 @@ codec_task encode_loop(codec_state& s) {
         co_await put_byte{s, esc2};
         co_await put_byte{s, code_escape};
       }
-      for (uint32_t i = 0; i < len; i++) co_await put_byte{s, s.chunk_buf[i]};
+      if (s.span_io)
+        co_await put_bytes(s, s.chunk_buf, len);
+      else
+        for (uint32_t i = 0; i < len; i++) co_await put_byte{s, s.chunk_buf[i]};
     }
 
     s.cur_pos = pos_advance(s.cur_pos, len);
