@@ -1,11 +1,13 @@
 # Front door: thin wrappers around CMake.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz-clang
+FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all build test test-asan test-large demo bench install clean
+.PHONY: all build test test-asan test-large demo bench fuzz fuzz-run install clean
 
 all: build
 
@@ -35,9 +37,17 @@ demo: build
 bench:
 	BUILD=$(BUILD) bash bench/run.sh $(FILES)
 
+# libFuzzer targets under ASan and UBSan (clang), and a timed campaign.
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DDUPCUT_SANITIZE=ON -DDUPCUT_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_all fuzz_decode_replay fuzz_roundtrip_replay
+
+fuzz-run:
+	FUZZ_BUILD=$(FUZZ_BUILD) sh fuzz/run_campaign.sh $(FUZZ_SECONDS)
+
 install: build
 	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,176 @@
+// Encode, decode, compare. The first nine input bytes choose the divisor,
+// the window (in bytes), the table size, the piece sizes of both buffer
+// exchanges and how the rest becomes data: as it is, or as a small script
+// of literals, back-copies, code-like markers and long runs, so that the
+// fuzzer reaches matches, continue codes and escapes without having to
+// guess 64 equal bytes.
+#include <cstdint>
+#include <memory>
+
+#include "decoder/decode.h"
+#include "fuzz_util.h"
+#include "stream/stream.h"
+
+namespace fz {
+namespace {
+
+constexpr size_t param_bytes = 9;
+constexpr size_t max_data = size_t(128) << 10;
+// flag_span_*: the span route on that side; the other side may take the
+// byte route, and the data must come back either way.
+constexpr uint8_t flag_script = 1, flag_entry = 2, flag_span_enc = 4, flag_span_dec = 8;
+
+struct params {
+  uint32_t div, win, tblsize;
+  size_t piece_a, piece_b;
+  bool script, via_entry, span_enc, span_dec;
+};
+
+size_t piece(uint8_t c) { return c < 192 ? 1 + c : size_t(c - 191) * 1024; }
+
+params parse(const uint8_t* p) {
+  params r;
+  r.div = 1 + (p[0] | p[1] << 8) % 300;
+  const uint32_t w = p[2] | p[3] << 8;
+  r.win = w < 32768 ? 1 + w : (w - 32767) * 32;
+  const uint32_t t = p[4] | p[5] << 8;
+  r.tblsize = t < 49152 ? 1 + t % 600 : 600 + (t - 49152) * 3;
+  r.piece_a = piece(p[6]);
+  r.piece_b = piece(p[7]);
+  r.script = p[8] & flag_script;
+  r.via_entry = p[8] & flag_entry;
+  r.span_enc = p[8] & flag_span_enc;
+  r.span_dec = p[8] & flag_span_dec;
+  if (r.via_entry) r.win = 1u << 20;  // the header carries whole MiB only
+  return r;
+}
+
+// Script ops: 00..7F literal of op+1 bytes; 80..EF copy (op-7F)*64 bytes
+// from 1 + u16 % size back (overlap allowed); F0..FB the escape marker and
+// a fourth byte 0..3; FC, FD (n+1)*256 noise bytes from seed v (many
+// distinct chunks, to fill small tables); FE, FF a run of (n+1)*512 bytes
+// of value v.
+bytes run_script(const uint8_t* p, size_t n) {
+  bytes d;
+  size_t i = 0;
+  auto next = [&]() -> uint8_t { return i < n ? p[i++] : 0; };
+  while (i < n && d.size() < max_data) {
+    const uint8_t op = p[i++];
+    if (op < 0x80) {
+      const size_t k = std::min<size_t>(op + 1, n - i);
+      d.insert(d.end(), p + i, p + i + k);
+      i += k;
+    } else if (op < 0xF0) {
+      const size_t len = size_t(op - 0x7F) * 64;
+      const uint32_t back = next() | next() << 8;
+      if (d.empty()) continue;
+      const size_t from = d.size() - (1 + back % d.size());
+      for (size_t k = 0; k < len; k++) {
+        const uint8_t b = d[from + k];
+        d.push_back(b);
+      }
+    } else if (op < 0xFC) {
+      d.insert(d.end(), {esc0, esc1, esc2, uint8_t(op & 3)});
+    } else if (op < 0xFE) {
+      const size_t len = (size_t(next()) + 1) * 256;
+      uint32_t x = 0x9E3779B9u ^ next();
+      for (size_t k = 0; k < len; k++) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        d.push_back(uint8_t(x >> 11));
+      }
+    } else {
+      const size_t len = (size_t(next()) + 1) * 512;
+      d.insert(d.end(), len, next());
+    }
+  }
+  if (d.size() > max_data) d.resize(max_data);
+  return d;
+}
+
+}  // namespace
+}  // namespace fz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
+  using namespace fz;
+  quiet_console();
+  if (size < param_bytes) return 0;
+  const params pr = parse(input);
+  const uint8_t* rest = input + param_bytes;
+  const size_t rest_n = size - param_bytes;
+  const bytes data = pr.script ? run_script(rest, rest_n) : bytes(rest, rest + rest_n);
+  // Every record but the last holds 64 data bytes or more; an escape adds 4.
+  const size_t stream_cap = data.size() + 4 * (data.size() / 64 + 1) + header_size;
+
+  auto e = std::make_unique<codec_state>();
+  setup_encoder(*e, pr.div, pr.win, pr.tblsize);
+  e->span_io = pr.span_enc;
+  const run_result enc = run_codec(*e, pr.via_entry ? codec_main : encode_loop, data.data(), data.size(), pr.piece_a,
+                                   pr.piece_b, stream_cap);
+  check(enc.finished, "stream longer than data plus escapes");
+  check(e->fail_msg == nullptr, "encoder failed");
+  check(e->total_bytes == data.size() && e->chunk_count >= 1, "encoder counters");
+  release(*e);
+
+  auto d = std::make_unique<codec_state>();
+  d->span_io = pr.span_dec;
+  run_result dec;
+  if (pr.via_entry) {
+    uint8_t h[header_size];
+    header_bytes(pr.div, pr.win, h);
+    check(enc.out.size() >= header_size && std::equal(h, h + header_size, enc.out.begin()), "header bytes");
+    d->decode_mode = 1;
+    dec = run_codec(*d, codec_main, enc.out.data(), enc.out.size(), pr.piece_b, pr.piece_a, data.size());
+    check(d->cfg_chunkdiv == pr.div && d->tbl.cfg_decwinsize == pr.win, "header read back");
+  } else {
+    setup_decoder(*d, pr.div, pr.win);
+    dec = run_codec(*d, decode_loop, enc.out.data(), enc.out.size(), pr.piece_b, pr.piece_a, data.size());
+  }
+  check(dec.finished, "decoder wrote more than the data");
+  check(d->fail_msg == nullptr && d->damage_msg == nullptr, "decoder rejected the encoder's stream");
+  check(dec.out == data, "round trip changed the data");
+  check(d->total_bytes == e->total_bytes && d->chunk_count == e->chunk_count, "chunk counts differ");
+  check(d->match_bytes == e->match_bytes, "the two sides disagree on matched bytes");
+  release(*d);
+  return 0;
+}
+
+namespace fz {
+
+void seeds(std::vector<bytes>& out) {
+  auto block = [](uint32_t div, uint32_t wfield, uint32_t tfield, uint8_t a, uint8_t b, uint8_t flags) {
+    return bytes{uint8_t(div - 1), uint8_t((div - 1) >> 8), uint8_t(wfield), uint8_t(wfield >> 8), uint8_t(tfield),
+                 uint8_t(tfield >> 8), a, b, flags};
+  };
+  auto cat = [](std::initializer_list<bytes> parts) {
+    bytes v;
+    for (const auto& p : parts) v.insert(v.end(), p.begin(), p.end());
+    return v;
+  };
+  bytes lit;  // literal op with 128 varied bytes
+  lit.push_back(0x7F);
+  for (int i = 0; i < 128; i++) lit.push_back(uint8_t(i * 37 + 11));
+  const bytes script = cat({lit, lit, {0x85, 0x00, 0x01}, {0xF0}, lit, {0x83, 0x40, 0x00}, {0xF1}, {0xF2}, {0xF3},
+                            lit, {0xA0, 0x10, 0x02}, {0xFC, 0x44, 0x00}, lit, {0x90, 0xFF, 0xFF}, {0x02, 'A', 'B', 'C'}});
+  const bytes runs = cat({{0xFF, 0x90, 0x00}, {0x7F}, bytes(128, 0x55), {0xFE, 0x40, 0x00}, {0xB0, 0x00, 0x04}});
+
+  // Divisor, window field (1 + w bytes, or (w - 32767) * 32), table field
+  // (1 + t % 600 slots, or 600 + 3 (t - 49152)), pieces, flags.
+  out.push_back(cat({block(1, 4095, 60000, 255, 255, flag_script), script}));
+  out.push_back(cat({block(1, 100, 31, 0, 3, flag_script), script}));
+  out.push_back(cat({block(50, 40000, 7, 7, 200, flag_script), script}));
+  out.push_back(cat({block(300, 60000, 65535, 191, 1, flag_script), script}));
+  out.push_back(cat({block(3, 1000, 600, 200, 200, flag_script | flag_entry), script}));
+  out.push_back(cat({block(65, 65535, 49200, 255, 255, flag_script), runs}));
+  out.push_back(cat({block(1, 2, 1, 4, 4, flag_script), runs}));
+  // Many distinct 64-byte chunks, then some again: full probe windows and
+  // tombstones in a table of a few dozen slots.
+  const bytes noisy = {0xFC, 0x80, 0x01, 0xFD, 0x20, 0x02, 0xC0, 0x00, 0x30, 0xFC, 0x40, 0x01};
+  out.push_back(cat({block(1, 5000, 40, 255, 255, flag_script), noisy}));
+  out.push_back(cat({block(1, 40000, 90, 255, 255, flag_script), noisy}));
+  out.push_back(cat({block(1, 4095, 50000, 255, 255, 0), bytes(64, 'X'), bytes(64, 'A'), bytes(64, 'X'),
+                     {esc0, esc1, esc2, code_match}, bytes(60, 'Y'), {'A', 'B', 'C'}}));
+  out.push_back(block(100, 4095, 50000, 0, 0, 0));
+  out.push_back(cat({block(100, 4095, 50000, 0, 0, flag_entry), {esc0, esc1, esc2}}));
+}
+
+}  // namespace fz
