@@ -66,6 +66,51 @@ inline uint32_t chunk_finish_len(codec_state& s) {
   return len;
 }
 
+// The whole-buffer route to the same boundaries: appends bytes from
+// [*p, e) to the chunk in buf, which holds `fill` bytes, and returns true
+// when the chunk ends. A boundary test looks only at the chunk's own last 16
+// bytes, so the hash starts from scratch at the 49th byte; the first 48
+// bytes are only copied. roll_hash carries the partial hash between calls;
+// roll_history is not kept on this route.
+inline bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e) {
+  const uint32_t* const crc = s.crc_table;
+  const uint32_t* const drop = s.drop_table;
+  const uint32_t thr = s.roll_threshold;
+  const uint8_t* const p0 = p;
+  uint32_t f = fill, h = s.roll_hash;
+  bool end = false;
+  if (f < 48) {
+    uint32_t k = 48 - f;
+    if (uint64_t(e - p) < k) k = uint32_t(e - p);
+    __builtin_memcpy(buf + f, p, k);
+    f += k;
+    p += k;
+  }
+  while (p < e) {
+    const uint8_t g = *p++;
+    if (f >= min_chunk) {
+      h = (h >> 8) ^ crc[(h ^ g) & 0xFF] ^ drop[buf[f - roll_bytes]];
+    } else {
+      if (f == min_chunk - roll_bytes) h = 0;
+      h = (h >> 8) ^ crc[(h ^ g) & 0xFF];
+    }
+    buf[f++] = g;
+    if (f >= min_chunk && (h < thr || f >= max_chunk)) {
+      end = true;
+      break;
+    }
+  }
+  s.roll_hash = h;
+  s.byte_count += uint32_t(p - p0);
+  s.chunk_len = f;
+  fill = f;
+  return end;
+}
+
+// chunk_finish for a chunk whose bytes are all in buf and that was never
+// absorbed byte by byte: the same key, built 63 bytes at a time.
+void chunk_finish_buf(codec_state& s, const uint8_t* buf, uint32_t len);
+
 inline uint32_t key_len(const chunk_key& k) { return k.b[14] | (uint32_t(k.b[15]) << 8); }
 
 }  // namespace dupcut

@@ -99,6 +99,18 @@ struct get_byte {
   }
 };
 
+// co_await wait_input{s}: true once the input buffer holds bytes, false at
+// the end of input. It suspends exactly as get_byte would, but takes no byte.
+struct wait_input {
+  codec_state& s;
+  bool await_ready() const noexcept { return s.in_cur < s.in_end; }
+  void await_suspend(std::coroutine_handle<> h) noexcept {
+    s.request = 1;
+    s.codec_ctx = h;
+  }
+  bool await_resume() const noexcept { return s.in_cur < s.in_end; }
+};
+
 // co_await put_byte(s, b): stores b, suspending with request 2 the moment
 // the output buffer is full.
 struct put_byte {

@@ -6,28 +6,6 @@
 
 namespace dupcut {
 
-namespace {
-
-// Feeds bytes straight from the input buffer until a boundary (true) or the
-// end of the buffered input (false).
-inline bool feed_span(codec_state& s, uint32_t& fill) {
-  const uint8_t* p = s.in_cur;
-  const uint8_t* const e = s.in_end;
-  uint8_t* const cb = s.chunk_buf;
-  bool boundary = false;
-  while (p < e) {
-    uint8_t b = *p++;
-    cb[fill++] = b;
-    if (chunker_feed(s, b)) {
-      boundary = true;
-      break;
-    }
-  }
-  s.in_cur = p;
-  return boundary;
-}
-
-}  // namespace
 
 codec_task encode_loop(codec_state& s) {
   s.total_bytes = 0;
@@ -39,8 +17,13 @@ codec_task encode_loop(codec_state& s) {
 
   for (;;) {
     bool at_end = false;
-    if (s.span_io && s.in_cur < s.in_end) {
-      if (!feed_span(s, fill)) continue;
+    if (s.span_io) {
+      if (s.in_cur == s.in_end && !co_await wait_input{s}) {
+        at_end = true;
+      } else if (!chunker_scan(s, s.chunk_buf, fill, s.in_cur, s.in_end)) {
+        continue;
+      }
+      chunk_finish_buf(s, s.chunk_buf, fill);
     } else {
       int b = co_await get_byte{s};
       at_end = b < 0;
@@ -49,9 +32,8 @@ codec_task encode_loop(codec_state& s) {
         s.chunk_buf[fill++] = uint8_t(b);
         if (!boundary) continue;
       }
+      chunk_finish(s);
     }
-
-    chunk_finish(s);
     const uint32_t len = key_len(s.cur_key);
     bool matched = false;
     if (tbl_find_or_add(s.tbl, s.cur_key, s.cur_pos)) {
