@@ -1,5 +1,7 @@
 #include "decoder/decode.h"
 
+#include <cstring>
+
 #include "chunking/chunker.h"
 #include "stream/stream.h"
 
@@ -13,6 +15,40 @@ inline bool restore(codec_state& s, uint8_t y) {
   s.win_buf[s.win_pos] = y;
   if (++s.win_pos == s.tbl.cfg_decwinsize) s.win_pos = 0;
   return end;
+}
+
+// n restored bytes into the ring, in at most two copies.
+inline void ring_write(codec_state& s, const uint8_t* p, uint32_t n) {
+  const uint32_t w = s.tbl.cfg_decwinsize;
+  while (n) {
+    uint32_t k = w - s.win_pos < n ? w - s.win_pos : n;
+    std::memcpy(s.win_buf + s.win_pos, p, k);
+    s.win_pos += k;
+    if (s.win_pos == w) s.win_pos = 0;
+    p += k;
+    n -= k;
+  }
+}
+
+// The span route of a copy: pieces that neither cross the end of the ring
+// nor reach bytes this copy writes, so each piece reads what the byte route
+// would read.
+inline void copy_span(codec_state& s, uint32_t src) {
+  const uint32_t w = s.tbl.cfg_decwinsize;
+  uint32_t ahead = uint32_t((uint64_t(s.win_pos) + w - src) % w);
+  if (ahead == 0) ahead = w;
+  uint32_t f = 0;
+  for (;;) {
+    uint32_t k = w - src < ahead ? w - src : ahead;
+    const uint8_t* p = s.win_buf + src;
+    const uint32_t f0 = f;
+    const bool end = chunker_scan(s, s.chunk_buf, f, p, p + k);
+    ring_write(s, s.chunk_buf + f0, f - f0);
+    if (end) break;
+    src += f - f0;
+    if (src == w) src = 0;
+  }
+  s.chunk_fill = f;
 }
 
 }  // namespace
@@ -37,16 +73,18 @@ codec_task decode_loop(codec_state& s) {
     // until the chunker closes the chunk (or the stream ends).
     bool closed = false;
     while (!closed) {
-      if (s.span_io && s.chunk_fill >= 4 && s.in_cur < s.in_end) {
+      if (s.span_io && s.chunk_fill >= 4) {
         // Inside a literal record: take the buffered bytes as they stand.
-        const uint8_t* p = s.in_cur;
-        const uint8_t* const e = s.in_end;
-        while (p < e && !closed) {
-          uint8_t y = *p++;
-          s.chunk_buf[s.chunk_fill++] = y;
-          closed = restore(s, y);
+        if (s.in_cur == s.in_end && !co_await wait_input{s}) {
+          at_end = true;
+          break;
         }
-        s.in_cur = p;
+        uint8_t* const data = s.chunk_buf + emit_from;
+        uint32_t f = s.chunk_fill - emit_from;
+        const uint32_t f0 = f;
+        closed = chunker_scan(s, data, f, s.in_cur, s.in_end);
+        ring_write(s, data + f0, f - f0);
+        s.chunk_fill = emit_from + f;
         continue;
       }
       int x = co_await get_byte{s};
@@ -98,11 +136,15 @@ codec_task decode_loop(codec_state& s) {
       mt.match_src = pos_distance(s.cur_pos, d);
       s.chunk_fill = 0;
       uint32_t src = copy_source(s.win_pos, winsize, d);
-      for (;;) {
-        uint8_t y = s.win_buf[src];
-        s.chunk_buf[s.chunk_fill++] = y;
-        if (restore(s, y)) break;
-        if (++src == winsize) src = 0;
+      if (s.span_io) {
+        copy_span(s, src);
+      } else {
+        for (;;) {
+          uint8_t y = s.win_buf[src];
+          s.chunk_buf[s.chunk_fill++] = y;
+          if (restore(s, y)) break;
+          if (++src == winsize) src = 0;
+        }
       }
       s.match_bytes += s.chunk_fill;
       // An encoder's source chunk ends before the copy begins.
