@@ -193,8 +193,8 @@ plotdat=$outdir/plot.dat
   echo "  (median; 1 ms resolution), less sensitive to other load on the machine."
   echo "- out/in: output size over input size. RSS: peak resident set (/usr/bin/time %M), median."
   echo "- Ratios are throughput ratios taken within each round, then median (min..max) over rounds."
-  echo "- scalar path: same binary, DUPCUT_PATH=scalar (no separate byte-at-a-time path exists yet,"
-  echo "  so these rows measure the normal path again)."
+  echo "- scalar path: same binary, DUPCUT_PATH=scalar: the byte-at-a-time reference route, one"
+  echo "  get_byte / put_byte per byte; the default is the span route (same bytes out)."
   echo "- div: cfg_chunkdiv; default is 100 (mean chunk about 164 bytes)."
   echo
 } > "$results"
