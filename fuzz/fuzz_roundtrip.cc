@@ -18,12 +18,12 @@ constexpr size_t param_bytes = 9;
 constexpr size_t max_data = size_t(128) << 10;
 // flag_span_*: the span route on that side; the other side may take the
 // byte route, and the data must come back either way.
-constexpr uint8_t flag_script = 1, flag_entry = 2, flag_span_enc = 4, flag_span_dec = 8;
+constexpr uint8_t flag_script = 1, flag_entry = 2, flag_span_enc = 4, flag_span_dec = 8, flag_simd = 16;
 
 struct params {
   uint32_t div, win, tblsize;
   size_t piece_a, piece_b;
-  bool script, via_entry, span_enc, span_dec;
+  bool script, via_entry, span_enc, span_dec, simd;
 };
 
 size_t piece(uint8_t c) { return c < 192 ? 1 + c : size_t(c - 191) * 1024; }
@@ -41,6 +41,7 @@ params parse(const uint8_t* p) {
   r.via_entry = p[8] & flag_entry;
   r.span_enc = p[8] & flag_span_enc;
   r.span_dec = p[8] & flag_span_dec;
+  r.simd = p[8] & flag_simd;
   if (r.via_entry) r.win = 1u << 20;  // the header carries whole MiB only
   return r;
 }
@@ -104,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   auto e = std::make_unique<codec_state>();
   setup_encoder(*e, pr.div, pr.win, pr.tblsize);
   e->span_io = pr.span_enc;
+  digest_keys = pr.simd && cpu_has_avx512() ? digest_keys_avx512 : digest_keys_scalar;
   const run_result enc = run_codec(*e, pr.via_entry ? codec_main : encode_loop, data.data(), data.size(), pr.piece_a,
                                    pr.piece_b, stream_cap);
   check(enc.finished, "stream longer than data plus escapes");

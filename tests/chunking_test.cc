@@ -306,3 +306,30 @@ TEST(Chunker, ScanRouteMatchesByteRoute) {
     EXPECT_TRUE(all_zero(b->digest_buf, 64));
   }
 }
+
+// Every digest route gives the keys of feeding and closing chunk by chunk,
+// for lengths at the group edges and for batches that leave lanes idle.
+TEST(Digest, BatchRoutesMatchChunkFinish) {
+  rng r{99};
+  std::vector<std::vector<uint8_t>> chunks;
+  for (uint32_t l : {0u, 1u, 62u, 63u, 64u, 65u, 125u, 126u, 127u, 189u, 1000u, 65535u}) chunks.push_back(r.bytes(l));
+  for (int i = 0; i < 60; i++) chunks.push_back(r.bytes(r.next() % (i % 7 == 0 ? 20000 : 400)));
+  std::vector<chunk_key> want;
+  auto s = chunker(100);
+  for (const auto& c : chunks) {
+    for (uint8_t b : c) chunker_feed(*s, b);
+    chunk_finish(*s);
+    want.push_back(s->cur_key);
+  }
+  std::vector<const uint8_t*> ptrs;
+  std::vector<uint32_t> lens;
+  for (const auto& c : chunks) ptrs.push_back(c.data()), lens.push_back(uint32_t(c.size()));
+  std::vector<digest_keys_fn> routes = {digest_keys_scalar};
+  if (cpu_has_avx512()) routes.push_back(digest_keys_avx512);
+  for (digest_keys_fn route : routes)
+    for (uint32_t n : {uint32_t(chunks.size()), 1u, 15u, 17u}) {
+      std::vector<chunk_key> got(n);
+      route(ptrs.data(), lens.data(), got.data(), n);
+      for (uint32_t i = 0; i < n; i++) EXPECT_EQ(key_bytes(got[i]), key_bytes(want[i])) << "chunk " << i << " of " << n;
+    }
+}

@@ -17,9 +17,20 @@ constexpr uint32_t roll_bytes = 16;
 
 void chunker_init(codec_state& s, uint32_t chunkdiv);
 
-// MD5 compression of digest_buf from the initial values, result XORed into
-// its first 16 bytes; clears the fill count in byte 63.
+// MD5 compression of a 64-byte digest buffer from the initial values, the
+// result XORed into its first 16 bytes; clears the fill count in byte 63.
+void digest_block(uint8_t* buf);
 void digest_compress(codec_state& s);
+
+// Keys of n whole chunks (chunk i: len[i] bytes at p[i]), the same as
+// feeding and closing each. digest_keys is the fastest route this CPU has.
+void digest_keys_scalar(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
+void digest_keys_avx512(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
+using digest_keys_fn = void (*)(const uint8_t* const*, const uint32_t*, chunk_key*, uint32_t);
+extern digest_keys_fn digest_keys;
+// Picks digest_keys once: "scalar" forces the portable code.
+void digest_select(const char* path);
+bool cpu_has_avx512();
 
 inline void digest_absorb(codec_state& s, uint8_t g) {
   uint32_t n = s.digest_buf[63];
@@ -105,6 +116,32 @@ inline bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uin
   s.chunk_len = f;
   fill = f;
   return end;
+}
+
+// The first boundary of a chunk that starts at d, found in place: the
+// chunk's length, or 0 when none falls within the n bytes at hand.
+inline uint32_t chunker_find(codec_state& s, const uint8_t* d, uint32_t n) {
+  if (n < min_chunk) return 0;
+  const uint32_t* const crc = s.crc_table;
+  const uint32_t* const drop = s.drop_table;
+  const uint32_t thr = s.roll_threshold;
+  uint32_t h = 0;
+  for (uint32_t i = min_chunk - roll_bytes; i < min_chunk; i++) h = (h >> 8) ^ crc[(h ^ d[i]) & 0xFF];
+  uint32_t len = 0;
+  if (h < thr) {
+    len = min_chunk;
+  } else {
+    const uint32_t lim = n < max_chunk ? n : max_chunk;
+    for (uint32_t f = min_chunk; f < lim; f++) {
+      h = (h >> 8) ^ crc[(h ^ d[f]) & 0xFF] ^ drop[d[f - roll_bytes]];
+      if (h < thr || f + 1 >= max_chunk) {
+        len = f + 1;
+        break;
+      }
+    }
+  }
+  s.byte_count += len;
+  return len;
 }
 
 // chunk_finish for a chunk whose bytes are all in buf and that was never

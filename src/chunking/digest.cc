@@ -22,9 +22,9 @@ inline uint32_t rotl(uint32_t x, int c) { return (x << c) | (x >> (32 - c)); }
 
 }  // namespace
 
-void digest_compress(codec_state& s) {
+void digest_block(uint8_t* buf) {
   uint32_t X[16];
-  std::memcpy(X, s.digest_buf, 64);  // little-endian host
+  std::memcpy(X, buf, 64);  // little-endian host
   const uint32_t a0 = 0x67452301u, b0 = 0xEFCDAB89u, c0 = 0x98BADCFEu, d0 = 0x10325476u;
   uint32_t a = a0, b = b0, c = c0, d = d0;
 
@@ -100,8 +100,30 @@ void digest_compress(codec_state& s) {
   X[1] ^= b + b0;
   X[2] ^= c + c0;
   X[3] ^= d + d0;
-  std::memcpy(s.digest_buf, X, 16);
-  s.digest_buf[63] = 0;
+  std::memcpy(buf, X, 16);
+  buf[63] = 0;
+}
+
+void digest_compress(codec_state& s) { digest_block(s.digest_buf); }
+
+void digest_keys_scalar(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n) {
+  for (uint32_t c = 0; c < n; c++) {
+    alignas(16) uint8_t d[64] = {};
+    const uint8_t* q = p[c];
+    const uint32_t l = len[c];
+    uint32_t i = 0;
+    for (;;) {
+      uint32_t k = l - i < 63 ? l - i : 63;
+      for (uint32_t j = 0; j < k; j++) d[j] ^= q[i + j];
+      d[63] = uint8_t(k);
+      i += k;
+      digest_block(d);
+      if (i == l) break;
+    }
+    std::memcpy(out[c].b, d, 14);
+    out[c].b[14] = l & 0xFF;
+    out[c].b[15] = (l >> 8) & 0xFF;
+  }
 }
 
 #undef MD5_F

@@ -33,6 +33,16 @@ struct hinf {
 };
 static_assert(sizeof(hinf) == 28);
 
+// The chunks that end in one input buffer, cut before they are coded: at
+// most one per 64 bytes of a 64 KiB buffer, plus one begun before it.
+constexpr uint32_t batch_max = io_buf_size / 64 + 1;
+struct chunk_batch {
+  const uint8_t* ptr[batch_max];
+  uint32_t len[batch_max];
+  chunk_key key[batch_max];
+  uint32_t n;
+};
+
 struct chunk_table {
   uint32_t cfg_tblsize;
   uint32_t encmem;          // bytes
@@ -83,6 +93,7 @@ struct codec_state {
 
   uint32_t chunk_fill;
   uint8_t chunk_buf[chunk_buf_size];
+  chunk_batch batch;
 
   // Set by the codec before its final suspension when the run must fail;
   // the driver reports it after writing out what was restored.

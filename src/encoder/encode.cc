@@ -6,6 +6,55 @@
 
 namespace dupcut {
 
+namespace {
+
+// One chunk's record: the table call, a match, continue or literal record,
+// then positions and counters; the sweep follows every chunk but the last.
+codec_task emit_chunk(codec_state& s, match_track& mt, const uint8_t* data, const chunk_key& key, bool last) {
+  const uint32_t len = key_len(key);
+  bool matched = false;
+  if (tbl_find_or_add(s.tbl, key, s.cur_pos)) {
+    const uint32_t t = s.tbl.found_pos;
+    const uint32_t d = pos_distance(s.cur_pos, t);
+    if (d < s.tbl.cfg_decwinsize) {
+      matched = true;
+      co_await put_byte{s, esc0};
+      co_await put_byte{s, esc1};
+      co_await put_byte{s, esc2};
+      if (t == mt.expected_pos) {
+        co_await put_byte{s, code_continue};
+      } else {
+        co_await put_byte{s, code_match};
+        co_await put_byte{s, uint8_t(d)};
+        co_await put_byte{s, uint8_t(d >> 8)};
+        co_await put_byte{s, uint8_t(d >> 16)};
+        co_await put_byte{s, uint8_t(d >> 24)};
+      }
+      mt.match_src = t;
+      s.match_bytes += len;
+    }
+  }
+  if (!matched) {
+    if (needs_escape(data, len)) {
+      co_await put_byte{s, esc0};
+      co_await put_byte{s, esc1};
+      co_await put_byte{s, esc2};
+      co_await put_byte{s, code_escape};
+    }
+    if (s.span_io)
+      co_await put_bytes(s, data, len);
+    else
+      for (uint32_t i = 0; i < len; i++) co_await put_byte{s, data[i]};
+  }
+
+  s.cur_pos = pos_advance(s.cur_pos, len);
+  s.total_bytes += len;
+  mt.chunk_done(len);
+  s.chunk_count++;
+  if (!last) tbl_sweep(s.tbl, len, s.cur_pos);
+}
+
+}  // namespace
 
 codec_task encode_loop(codec_state& s) {
   s.total_bytes = 0;
@@ -15,71 +64,61 @@ codec_task encode_loop(codec_state& s) {
   match_track mt;
   uint32_t fill = 0;
 
-  for (;;) {
-    bool at_end = false;
-    if (s.span_io) {
-      if (s.in_cur == s.in_end && !co_await wait_input{s}) {
-        at_end = true;
-      } else if (!chunker_scan(s, s.chunk_buf, fill, s.in_cur, s.in_end)) {
-        continue;
-      }
-      chunk_finish_buf(s, s.chunk_buf, fill);
-    } else {
+  if (!s.span_io) {
+    for (;;) {
       int b = co_await get_byte{s};
-      at_end = b < 0;
+      const bool at_end = b < 0;
       if (!at_end) {
         bool boundary = chunker_feed(s, uint8_t(b));
         s.chunk_buf[fill++] = uint8_t(b);
         if (!boundary) continue;
       }
       chunk_finish(s);
-    }
-    const uint32_t len = key_len(s.cur_key);
-    bool matched = false;
-    if (tbl_find_or_add(s.tbl, s.cur_key, s.cur_pos)) {
-      const uint32_t t = s.tbl.found_pos;
-      const uint32_t d = pos_distance(s.cur_pos, t);
-      if (d < s.tbl.cfg_decwinsize) {
-        matched = true;
-        co_await put_byte{s, esc0};
-        co_await put_byte{s, esc1};
-        co_await put_byte{s, esc2};
-        if (t == mt.expected_pos) {
-          co_await put_byte{s, code_continue};
-        } else {
-          co_await put_byte{s, code_match};
-          co_await put_byte{s, uint8_t(d)};
-          co_await put_byte{s, uint8_t(d >> 8)};
-          co_await put_byte{s, uint8_t(d >> 16)};
-          co_await put_byte{s, uint8_t(d >> 24)};
-        }
-        mt.match_src = t;
-        s.match_bytes += len;
+      co_await emit_chunk(s, mt, s.chunk_buf, s.cur_key, at_end);
+      if (at_end) {
+        co_await codec_yield{s, 0};
+        co_return;
       }
+      fill = 0;
     }
-    if (!matched) {
-      if (needs_escape(s.chunk_buf, len)) {
-        co_await put_byte{s, esc0};
-        co_await put_byte{s, esc1};
-        co_await put_byte{s, esc2};
-        co_await put_byte{s, code_escape};
-      }
-      if (s.span_io)
-        co_await put_bytes(s, s.chunk_buf, len);
-      else
-        for (uint32_t i = 0; i < len; i++) co_await put_byte{s, s.chunk_buf[i]};
-    }
+  }
 
-    s.cur_pos = pos_advance(s.cur_pos, len);
-    s.total_bytes += len;
-    mt.chunk_done(len);
-    s.chunk_count++;
-    if (at_end) {
+  // Span route: all the chunks that end in one input buffer are cut first,
+  // their keys computed together, then coded in order. Chunks that lie
+  // wholly in the buffer are read where they are; only a chunk that spans
+  // buffers is gathered in chunk_buf. The input buffer stays untouched while
+  // the records go out (the driver refills it only on request 1).
+  chunk_batch& bt = s.batch;
+  for (;;) {
+    if (s.in_cur == s.in_end && !co_await wait_input{s}) {
+      chunk_finish_buf(s, s.chunk_buf, fill);
+      co_await emit_chunk(s, mt, s.chunk_buf, s.cur_key, true);
       co_await codec_yield{s, 0};
       co_return;
     }
-    tbl_sweep(s.tbl, len, s.cur_pos);
+    bt.n = 0;
+    if (fill > 0) {
+      if (!chunker_scan(s, s.chunk_buf, fill, s.in_cur, s.in_end)) continue;
+      bt.ptr[0] = s.chunk_buf;
+      bt.len[0] = fill;
+      bt.n = 1;
+    }
+    while (s.in_cur < s.in_end && bt.n < batch_max) {
+      const uint32_t len = chunker_find(s, s.in_cur, uint32_t(s.in_end - s.in_cur));
+      if (!len) break;
+      bt.ptr[bt.n] = s.in_cur;
+      bt.len[bt.n] = len;
+      bt.n++;
+      s.in_cur += len;
+    }
+    digest_keys(bt.ptr, bt.len, bt.key, bt.n);
+    for (uint32_t i = 0; i < bt.n; i++) {
+      s.cur_key = bt.key[i];
+      co_await emit_chunk(s, mt, bt.ptr[i], bt.key[i], false);
+    }
     fill = 0;
+    // The rest of the buffer starts a chunk that ends in a later one.
+    if (s.in_cur < s.in_end && bt.n < batch_max) chunker_scan(s, s.chunk_buf, fill, s.in_cur, s.in_end);
   }
 }
 
