@@ -33,6 +33,45 @@ void chunker_init(codec_state& s, uint32_t chunkdiv) {
   s.chunk_len = 0;
 }
 
+void chunker_candidates(const codec_state& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
+  std::memset(bits, 0, size_t((n + 63) / 64) * sizeof(uint64_t));
+  if (n < roll_bytes) return;
+  const uint32_t* const crc = s.crc_table;
+  const uint32_t* const drop = s.drop_table;
+  const uint32_t thr = s.roll_threshold;
+  constexpr uint32_t first = roll_bytes - 1;  // the first position with a whole window
+  constexpr int lanes = 8;
+  const uint32_t seg = (n - first) / lanes;
+  uint32_t h[lanes];
+  for (int l = 0; l < lanes; l++) {
+    const uint32_t a = first + uint32_t(l) * seg;
+    uint32_t x = 0;
+    for (uint32_t i = a - first; i <= a; i++) x = (x >> 8) ^ crc[(x ^ d[i]) & 0xFF];
+    h[l] = x;
+    if (seg && x < thr) bits[a >> 6] |= uint64_t(1) << (a & 63);
+  }
+  for (uint32_t k = 1; k < seg; k++) {
+    for (int l = 0; l < lanes; l++) {
+      const uint32_t j = first + uint32_t(l) * seg + k;
+      h[l] = (h[l] >> 8) ^ crc[(h[l] ^ d[j]) & 0xFF] ^ drop[d[j - roll_bytes]];
+      if (h[l] < thr) bits[j >> 6] |= uint64_t(1) << (j & 63);
+    }
+  }
+  // What the lanes left over, rolling on from the last one.
+  uint32_t j = first + lanes * seg;
+  uint32_t x = h[lanes - 1];
+  if (seg == 0) {
+    x = 0;
+    for (uint32_t i = 0; i <= first; i++) x = (x >> 8) ^ crc[(x ^ d[i]) & 0xFF];
+    if (x < thr) bits[first >> 6] |= uint64_t(1) << (first & 63);
+    j = first + 1;
+  }
+  for (; j < n; j++) {
+    x = (x >> 8) ^ crc[(x ^ d[j]) & 0xFF] ^ drop[d[j - roll_bytes]];
+    if (x < thr) bits[j >> 6] |= uint64_t(1) << (j & 63);
+  }
+}
+
 void chunk_finish_buf(codec_state& s, const uint8_t* buf, uint32_t len) {
   uint8_t* d = s.digest_buf;
   uint32_t i = 0;

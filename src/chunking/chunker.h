@@ -118,30 +118,25 @@ inline bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uin
   return end;
 }
 
-// The first boundary of a chunk that starts at d, found in place: the
-// chunk's length, or 0 when none falls within the n bytes at hand.
-inline uint32_t chunker_find(codec_state& s, const uint8_t* d, uint32_t n) {
-  if (n < min_chunk) return 0;
-  const uint32_t* const crc = s.crc_table;
-  const uint32_t* const drop = s.drop_table;
-  const uint32_t thr = s.roll_threshold;
-  uint32_t h = 0;
-  for (uint32_t i = min_chunk - roll_bytes; i < min_chunk; i++) h = (h >> 8) ^ crc[(h ^ d[i]) & 0xFF];
-  uint32_t len = 0;
-  if (h < thr) {
-    len = min_chunk;
-  } else {
-    const uint32_t lim = n < max_chunk ? n : max_chunk;
-    for (uint32_t f = min_chunk; f < lim; f++) {
-      h = (h >> 8) ^ crc[(h ^ d[f]) & 0xFF] ^ drop[d[f - roll_bytes]];
-      if (h < thr || f + 1 >= max_chunk) {
-        len = f + 1;
-        break;
-      }
+// Boundary candidates of a whole block, in place: bit j of bits is set when
+// the CRC of d[j-15..j] is below roll_threshold (for 15 <= j < n). Such a
+// hash depends on those 16 bytes only, so eight independent lanes each roll
+// over an eighth of the block; the serial pass that picks boundaries from
+// the bits (no earlier than the 64th byte of a chunk) is cheap.
+void chunker_candidates(const codec_state& s, const uint8_t* d, uint32_t n, uint64_t* bits);
+
+// The first set bit in [lo, hi), or hi when there is none.
+inline uint32_t next_candidate(const uint64_t* bits, uint32_t lo, uint32_t hi) {
+  uint32_t w = lo >> 6;
+  uint64_t m = bits[w] & (~uint64_t(0) << (lo & 63));
+  for (;;) {
+    if (m) {
+      uint32_t j = (w << 6) + uint32_t(__builtin_ctzll(m));
+      return j < hi ? j : hi;
     }
+    if ((++w << 6) >= hi) return hi;
+    m = bits[w];
   }
-  s.byte_count += len;
-  return len;
 }
 
 // chunk_finish for a chunk whose bytes are all in buf and that was never

@@ -41,6 +41,7 @@ struct chunk_batch {
   uint32_t len[batch_max];
   chunk_key key[batch_max];
   uint32_t n;
+  uint64_t cand[io_buf_size / 64];  // boundary candidates of the buffer
 };
 
 struct chunk_table {

@@ -103,14 +103,30 @@ codec_task encode_loop(codec_state& s) {
       bt.len[0] = fill;
       bt.n = 1;
     }
-    while (s.in_cur < s.in_end && bt.n < batch_max) {
-      const uint32_t len = chunker_find(s, s.in_cur, uint32_t(s.in_end - s.in_cur));
-      if (!len) break;
-      bt.ptr[bt.n] = s.in_cur;
-      bt.len[bt.n] = len;
-      bt.n++;
-      s.in_cur += len;
+    const uint8_t* const base = s.in_cur;
+    uint32_t n = uint32_t(s.in_end - base);
+    if (n > io_buf_size) n = io_buf_size;
+    uint32_t c = 0;  // start of the next chunk in base
+    if (n >= min_chunk) {
+      chunker_candidates(s, base, n, bt.cand);
+      while (bt.n < batch_max && c + min_chunk <= n) {
+        const uint32_t hi = n - c < max_chunk ? n : c + max_chunk;
+        const uint32_t j = next_candidate(bt.cand, c + min_chunk - 1, hi);
+        uint32_t len;
+        if (j < hi)
+          len = j - c + 1;
+        else if (n - c >= max_chunk)
+          len = max_chunk;
+        else
+          break;
+        bt.ptr[bt.n] = base + c;
+        bt.len[bt.n] = len;
+        bt.n++;
+        c += len;
+      }
     }
+    s.in_cur = base + c;
+    s.byte_count += c;
     digest_keys(bt.ptr, bt.len, bt.key, bt.n);
     for (uint32_t i = 0; i < bt.n; i++) {
       s.cur_key = bt.key[i];
