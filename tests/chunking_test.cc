@@ -333,3 +333,21 @@ TEST(Digest, BatchRoutesMatchChunkFinish) {
       for (uint32_t i = 0; i < n; i++) EXPECT_EQ(key_bytes(got[i]), key_bytes(want[i])) << "chunk " << i << " of " << n;
     }
 }
+
+// Each candidate bit is the hash of its own 16 bytes against the threshold,
+// whatever the block length and so the lane split.
+TEST(Chunker, CandidateBitsAreWindowHashes) {
+  rng r{5};
+  for (uint32_t div : {2u, 100u})
+    for (uint32_t n : {0u, 15u, 16u, 17u, 22u, 23u, 24u, 64u, 100u, 4093u, 65536u}) {
+      auto s = chunker(div);
+      std::vector<uint8_t> d = r.bytes(n);
+      for (uint32_t i = 0; i + 300 < n; i += 1000) std::fill(d.begin() + i, d.begin() + i + 300, 0);
+      std::vector<uint64_t> bits((n + 63) / 64 + 1, ~uint64_t(0));
+      chunker_candidates(*s, d.data(), n, bits.data());
+      for (uint32_t j = 0; j < n; j++) {
+        const bool want = j >= 15 && crc32(d.data() + j - 15, 16) < s->roll_threshold;
+        ASSERT_EQ(bool(bits[j >> 6] >> (j & 63) & 1), want) << "div " << div << " n " << n << " j " << j;
+      }
+    }
+}
