@@ -139,6 +139,19 @@ inline uint32_t next_candidate(const uint64_t* bits, uint32_t lo, uint32_t hi) {
   }
 }
 
+// The state chunker_scan would carry after taking the `fill` bytes of buf
+// without a boundary, for a chunk gathered by other means.
+inline void chunker_resume(codec_state& s, const uint8_t* buf, uint32_t fill) {
+  const uint32_t* const crc = s.crc_table;
+  uint32_t h = 0;
+  if (fill > min_chunk - roll_bytes) {
+    const uint32_t from = fill > min_chunk ? fill - roll_bytes : min_chunk - roll_bytes;
+    for (uint32_t i = from; i < fill; i++) h = (h >> 8) ^ crc[(h ^ buf[i]) & 0xFF];
+  }
+  s.roll_hash = h;
+  s.chunk_len = fill;
+}
+
 // chunk_finish for a chunk whose bytes are all in buf and that was never
 // absorbed byte by byte: the same key, built 63 bytes at a time.
 void chunk_finish_buf(codec_state& s, const uint8_t* buf, uint32_t len);

@@ -1,5 +1,7 @@
 #include "encoder/encode.h"
 
+#include <cstring>
+
 #include "chunking/chunker.h"
 #include "encoder/table.h"
 #include "stream/stream.h"
@@ -97,44 +99,78 @@ codec_task encode_loop(codec_state& s) {
       co_return;
     }
     bt.n = 0;
-    if (fill > 0) {
-      if (!chunker_scan(s, s.chunk_buf, fill, s.in_cur, s.in_end)) continue;
-      bt.ptr[0] = s.chunk_buf;
-      bt.len[0] = fill;
-      bt.n = 1;
-    }
     const uint8_t* const base = s.in_cur;
     uint32_t n = uint32_t(s.in_end - base);
     if (n > io_buf_size) n = io_buf_size;
-    uint32_t c = 0;  // start of the next chunk in base
-    if (n >= min_chunk) {
-      chunker_candidates(s, base, n, bt.cand);
-      while (bt.n < batch_max && c + min_chunk <= n) {
-        const uint32_t hi = n - c < max_chunk ? n : c + max_chunk;
-        const uint32_t j = next_candidate(bt.cand, c + min_chunk - 1, hi);
-        uint32_t len;
-        if (j < hi)
-          len = j - c + 1;
-        else if (n - c >= max_chunk)
-          len = max_chunk;
-        else
-          break;
-        bt.ptr[bt.n] = base + c;
-        bt.len[bt.n] = len;
-        bt.n++;
-        c += len;
+    chunker_candidates(s, base, n, bt.cand);
+    uint32_t c = 0;  // bytes of base taken by whole chunks so far
+    if (fill > 0) {
+      // A chunk begun in an earlier buffer. The windows of its first 15
+      // bytes here reach back into chunk_buf, so those go the serial way.
+      const uint32_t fill0 = fill;
+      const uint32_t lim = n < roll_bytes - 1 ? n : roll_bytes - 1;
+      const uint8_t* p = base;
+      bool end = chunker_scan(s, s.chunk_buf, fill, p, base + lim);
+      uint32_t upto = uint32_t(p - base);
+      if (!end && lim < n) {
+        const uint32_t lo = fill0 + lim >= min_chunk - 1 ? lim : min_chunk - 1 - fill0;
+        const uint32_t hi = n < max_chunk - fill0 ? n : max_chunk - fill0;
+        const uint32_t j = lo < hi ? next_candidate(bt.cand, lo, hi) : hi;
+        if (j < hi) {
+          upto = j + 1;
+          end = true;
+        } else if (fill0 + n >= max_chunk) {
+          upto = max_chunk - fill0;
+          end = true;
+        } else {
+          upto = n;
+        }
+        std::memcpy(s.chunk_buf + fill, base + lim, upto - lim);
+        fill = fill0 + upto;
+        s.byte_count += upto - lim;
+        if (!end) chunker_resume(s, s.chunk_buf, fill);
       }
+      if (!end) {
+        s.in_cur = base + upto;
+        continue;
+      }
+      bt.ptr[0] = s.chunk_buf;
+      bt.len[0] = fill;
+      bt.n = 1;
+      c = upto;
+    }
+    while (bt.n < batch_max && c + min_chunk <= n) {
+      const uint32_t hi = n - c < max_chunk ? n : c + max_chunk;
+      const uint32_t j = next_candidate(bt.cand, c + min_chunk - 1, hi);
+      uint32_t len;
+      if (j < hi)
+        len = j - c + 1;
+      else if (n - c >= max_chunk)
+        len = max_chunk;
+      else
+        break;
+      bt.ptr[bt.n] = base + c;
+      bt.len[bt.n] = len;
+      bt.n++;
+      s.byte_count += len;
+      c += len;
     }
     s.in_cur = base + c;
-    s.byte_count += c;
     digest_keys(bt.ptr, bt.len, bt.key, bt.n);
     for (uint32_t i = 0; i < bt.n; i++) {
       s.cur_key = bt.key[i];
       co_await emit_chunk(s, mt, bt.ptr[i], bt.key[i], false);
     }
     fill = 0;
-    // The rest of the buffer starts a chunk that ends in a later one.
-    if (s.in_cur < s.in_end && bt.n < batch_max) chunker_scan(s, s.chunk_buf, fill, s.in_cur, s.in_end);
+    // The rest of the buffer starts a chunk that ends in a later one; it has
+    // no boundary here, so it is only gathered.
+    if (c < n && bt.n < batch_max) {
+      fill = n - c;
+      std::memcpy(s.chunk_buf, base + c, fill);
+      s.byte_count += fill;
+      chunker_resume(s, s.chunk_buf, fill);
+      s.in_cur = base + n;
+    }
   }
 }
 
