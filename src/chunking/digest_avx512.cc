@@ -155,7 +155,7 @@ TGT void digest_keys_avx512(const uint8_t* const* p, const uint32_t* len, chunk_
       }
       active++;
       const uint32_t k = left[l] < 63 ? left[l] : 63;
-      std::memcpy(row, at[l], k);
+      if (k) std::memcpy(row, at[l], k);
       std::memset(row + k, 0, 64 - k);
       row[63] = uint8_t(k);
       at[l] += k;
