@@ -73,18 +73,8 @@ void chunker_candidates(const codec_state& s, const uint8_t* d, uint32_t n, uint
 }
 
 void chunk_finish_buf(codec_state& s, const uint8_t* buf, uint32_t len) {
-  uint8_t* d = s.digest_buf;
-  uint32_t i = 0;
-  for (;;) {
-    uint32_t k = len - i < 63 ? len - i : 63;
-    for (uint32_t j = 0; j < k; j++) d[j] ^= buf[i + j];
-    d[63] = uint8_t(k);
-    i += k;
-    if (i == len) break;
-    digest_compress(s);
-  }
-  s.chunk_len = len;
-  chunk_finish(s);
+  digest_keys_scalar(&buf, &len, &s.cur_key, 1);
+  s.chunk_len = 0;
 }
 
 void chunk_finish(codec_state& s) {
