@@ -153,10 +153,7 @@ codec_task decode_loop(codec_state& s) {
     }
 
     const uint32_t len = chunk_finish_len(s);
-    if (s.span_io && s.chunk_fill > emit_from)
-      co_await put_bytes(s, s.chunk_buf + emit_from, s.chunk_fill - emit_from);
-    else
-      for (uint32_t i = emit_from; i < s.chunk_fill; i++) co_await put_byte{s, s.chunk_buf[i]};
+    if (s.chunk_fill > emit_from) co_await put_bytes(s, s.chunk_buf + emit_from, s.chunk_fill - emit_from);
     s.total_bytes += len;
     s.chunk_count++;
     s.cur_pos = pos_advance(s.cur_pos, len);

@@ -42,6 +42,10 @@ void codec_task::promise_type::unhandled_exception() noexcept {
 }
 
 codec_task put_bytes(codec_state& s, const uint8_t* p, uint32_t n) {
+  if (!s.span_io) {
+    for (uint32_t i = 0; i < n; i++) co_await put_byte{s, p[i]};
+    co_return;
+  }
   while (n) {
     uint32_t k = uint32_t(s.out_end - s.out_cur);
     if (k > n) k = n;

@@ -82,25 +82,8 @@ struct codec_yield {
   void await_resume() const noexcept {}
 };
 
-// co_await get_byte(s): the next input byte 0..255, or -1 at end of input
-// (only ever after a suspension with request 1).
-struct get_byte {
-  codec_state& s;
-  bool await_ready() const noexcept { return s.in_cur < s.in_end; }
-  void await_suspend(std::coroutine_handle<> h) noexcept {
-    s.request = 1;
-    s.codec_ctx = h;
-  }
-  int await_resume() noexcept {
-    // The driver resumes after request 1 only once the buffer holds bytes
-    // or in_eof is set (codec_resume enforces it).
-    if (s.in_cur < s.in_end) return *s.in_cur++;
-    return -1;
-  }
-};
-
 // co_await wait_input{s}: true once the input buffer holds bytes, false at
-// the end of input. It suspends exactly as get_byte would, but takes no byte.
+// the end of input; suspends with request 1 while the buffer is empty.
 struct wait_input {
   codec_state& s;
   bool await_ready() const noexcept { return s.in_cur < s.in_end; }
@@ -109,6 +92,14 @@ struct wait_input {
     s.codec_ctx = h;
   }
   bool await_resume() const noexcept { return s.in_cur < s.in_end; }
+};
+
+// co_await get_byte{s}: the next input byte 0..255, or -1 at end of input
+// (only ever after a suspension with request 1). It waits as wait_input
+// does; the driver resumes after request 1 only once the buffer holds bytes
+// or in_eof is set (codec_resume enforces it).
+struct get_byte : wait_input {
+  int await_resume() noexcept { return s.in_cur < s.in_end ? *s.in_cur++ : -1; }
 };
 
 // co_await put_byte(s, b): stores b, suspending with request 2 the moment
@@ -127,8 +118,9 @@ struct put_byte {
   void await_resume() const noexcept {}
 };
 
-// co_await put_bytes(s, p, n): n bytes as by n put_byte calls, copied a
-// buffer's worth at a time.
+// co_await put_bytes(s, p, n): n bytes as by n put_byte calls; on the span
+// route copied a buffer's worth at a time, on the byte route one put_byte
+// per byte.
 codec_task put_bytes(codec_state& s, const uint8_t* p, uint32_t n);
 
 // Starts the codec with `entry` on the first call (request 0, not started),

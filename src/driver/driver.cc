@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/alloc.h"
 #include "chunking/chunker.h"
+#include "driver/alloc.h"
 #include "driver/codec_main.h"
 
 namespace dupcut {

@@ -43,10 +43,7 @@ codec_task emit_chunk(codec_state& s, match_track& mt, const uint8_t* data, cons
       co_await put_byte{s, esc2};
       co_await put_byte{s, code_escape};
     }
-    if (s.span_io)
-      co_await put_bytes(s, data, len);
-    else
-      for (uint32_t i = 0; i < len; i++) co_await put_byte{s, data[i]};
+    co_await put_bytes(s, data, len);
   }
 
   s.cur_pos = pos_advance(s.cur_pos, len);
@@ -157,10 +154,7 @@ codec_task encode_loop(codec_state& s) {
     }
     s.in_cur = base + c;
     digest_keys(bt.ptr, bt.len, bt.key, bt.n);
-    for (uint32_t i = 0; i < bt.n; i++) {
-      s.cur_key = bt.key[i];
-      co_await emit_chunk(s, mt, bt.ptr[i], bt.key[i], false);
-    }
+    for (uint32_t i = 0; i < bt.n; i++) co_await emit_chunk(s, mt, bt.ptr[i], bt.key[i], false);
     fill = 0;
     // The rest of the buffer starts a chunk that ends in a later one; it has
     // no boundary here, so it is only gathered.
