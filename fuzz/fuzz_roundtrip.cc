@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   auto e = std::make_unique<codec_state>();
   setup_encoder(*e, pr.div, pr.win, pr.tblsize);
   e->span_io = pr.span_enc;
-  digest_keys = pr.simd && cpu_has_avx512() ? digest_keys_avx512 : digest_keys_scalar;
+  simd_use(pr.simd);
   const run_result enc = run_codec(*e, pr.via_entry ? codec_main : encode_loop, data.data(), data.size(), pr.piece_a,
                                    pr.piece_b, stream_cap);
   check(enc.finished, "stream longer than data plus escapes");

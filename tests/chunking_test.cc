@@ -288,8 +288,10 @@ std::vector<chunk_rec> scan_all(codec_state& s, const std::vector<uint8_t>& v, u
 }  // namespace
 
 TEST(Chunker, ScanRouteMatchesByteRoute) {
+  for (bool simd : {false, true})
   for (uint32_t div : {1u, 2u, 100u, 65535u}) {
     SCOPED_TRACE(div);
+    simd_use(simd);
     const std::vector<uint8_t> v = mixed_data(div);
     auto a = chunker(div), b = chunker(div);
     std::vector<chunk_rec> want = cut(*a, v);
@@ -304,6 +306,7 @@ TEST(Chunker, ScanRouteMatchesByteRoute) {
       EXPECT_EQ(key_bytes(got[i].key), key_bytes(want[i].key)) << i;
     }
     EXPECT_TRUE(all_zero(b->digest_buf, 64));
+    simd_use(false);
   }
 }
 
@@ -334,20 +337,39 @@ TEST(Digest, BatchRoutesMatchChunkFinish) {
     }
 }
 
-// Each candidate bit is the hash of its own 16 bytes against the threshold,
-// whatever the block length and so the lane split.
-TEST(Chunker, CandidateBitsAreWindowHashes) {
+// Each candidate bit, and each cut, is the hash of its own 16 bytes against
+// the threshold, on every route, whatever the block length and so the lane
+// split; thresholds equal to a window's hash, or one above it, probe the
+// byte-by-byte comparison of the SIMD route.
+TEST(Chunker, CandidatesAndCutsAreWindowHashes) {
+  struct route {
+    candidates_fn cand;
+    cut_find_fn cut;
+  };
+  std::vector<route> routes = {{chunker_candidates_scalar, cut_find_scalar}};
+  if (cpu_has_gfni_avx512()) routes.push_back({chunker_candidates_simd, cut_find_simd});
   rng r{5};
-  for (uint32_t div : {2u, 100u})
-    for (uint32_t n : {0u, 15u, 16u, 17u, 22u, 23u, 24u, 64u, 100u, 4093u, 65536u}) {
-      auto s = chunker(div);
-      std::vector<uint8_t> d = r.bytes(n);
-      for (uint32_t i = 0; i + 300 < n; i += 1000) std::fill(d.begin() + i, d.begin() + i + 300, 0);
-      std::vector<uint64_t> bits((n + 63) / 64 + 1, ~uint64_t(0));
-      chunker_candidates(*s, d.data(), n, bits.data());
-      for (uint32_t j = 0; j < n; j++) {
-        const bool want = j >= 15 && crc32(d.data() + j - 15, 16) < s->roll_threshold;
-        ASSERT_EQ(bool(bits[j >> 6] >> (j & 63) & 1), want) << "div " << div << " n " << n << " j " << j;
+  for (const route& rt : routes)
+    for (uint32_t div : {1u, 2u, 100u, 0u})
+      for (uint32_t n : {0u, 15u, 16u, 17u, 22u, 23u, 24u, 64u, 78u, 79u, 80u, 100u, 4093u, 65536u}) {
+        auto s = chunker(div ? div : 100);
+        std::vector<uint8_t> d = r.bytes(n);
+        for (uint32_t i = 0; i + 300 < n; i += 1000) std::fill(d.begin() + i, d.begin() + i + 300, 0);
+        if (div == 0 && n >= 16) {
+          const uint32_t j = 15 + r.next() % (n - 15);
+          s->roll_threshold = crc32(d.data() + j - 15, 16) + (r.next() & 1);
+        }
+        const uint32_t thr = s->roll_threshold;
+        auto want = [&](uint32_t j) { return j >= 15 && crc32(d.data() + j - 15, 16) < thr; };
+        std::vector<uint64_t> bits((n + 63) / 64 + 1, ~uint64_t(0));
+        rt.cand(*s, d.data(), n, bits.data());
+        for (uint32_t j = 0; j < n; j++)
+          ASSERT_EQ(bool(bits[j >> 6] >> (j & 63) & 1), want(j)) << "div " << div << " n " << n << " j " << j;
+        for (int t = 0; t < 20 && n > 15; t++) {
+          const uint32_t lo = 15 + r.next() % (n - 15), hi = lo + r.next() % (n - lo + 1);
+          uint32_t j = lo;
+          while (j < hi && !want(j)) j++;
+          ASSERT_EQ(rt.cut(*s, d.data(), lo, hi), j) << "div " << div << " lo " << lo << " hi " << hi;
+        }
       }
-    }
 }

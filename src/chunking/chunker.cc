@@ -33,43 +33,36 @@ void chunker_init(codec_state& s, uint32_t chunkdiv) {
   s.chunk_len = 0;
 }
 
-void chunker_candidates(const codec_state& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
-  std::memset(bits, 0, size_t((n + 63) / 64) * sizeof(uint64_t));
-  if (n < roll_bytes) return;
-  const uint32_t* const crc = s.crc_table;
-  const uint32_t* const drop = s.drop_table;
-  const uint32_t thr = s.roll_threshold;
-  constexpr uint32_t first = roll_bytes - 1;  // the first position with a whole window
-  constexpr int lanes = 8;
-  const uint32_t seg = (n - first) / lanes;
-  uint32_t h[lanes];
-  for (int l = 0; l < lanes; l++) {
-    const uint32_t a = first + uint32_t(l) * seg;
-    uint32_t x = 0;
-    for (uint32_t i = a - first; i <= a; i++) x = (x >> 8) ^ crc[(x ^ d[i]) & 0xFF];
-    h[l] = x;
-    if (seg && x < thr) bits[a >> 6] |= uint64_t(1) << (a & 63);
-  }
-  for (uint32_t k = 1; k < seg; k++) {
-    for (int l = 0; l < lanes; l++) {
-      const uint32_t j = first + uint32_t(l) * seg + k;
-      h[l] = (h[l] >> 8) ^ crc[(h[l] ^ d[j]) & 0xFF] ^ drop[d[j - roll_bytes]];
-      if (h[l] < thr) bits[j >> 6] |= uint64_t(1) << (j & 63);
+bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e) {
+  const uint32_t f = fill;
+  uint32_t k = uint32_t(e - p) < max_chunk - f ? uint32_t(e - p) : max_chunk - f;
+  // Candidate positions, as indices of the chunk's last byte: from the
+  // 64th byte on, among the k bytes taken here.
+  const uint32_t lo = f > min_chunk - 1 ? f : min_chunk - 1;
+  uint32_t j = f + k;
+  if (lo < f + k) {
+    // Windows of the first 15 new positions reach back into buf.
+    const uint32_t near = k < roll_bytes - 1 ? k : roll_bytes - 1;
+    std::memcpy(buf + f, p, near);
+    j = lo < f + near ? cut_find(s, buf, lo, f + near) : f + near;
+    if (j == f + near) {
+      const uint32_t from = lo > f + near ? lo : f + near;
+      j = f + cut_find(s, p, from - f, k);
     }
   }
-  // What the lanes left over, rolling on from the last one.
-  uint32_t j = first + lanes * seg;
-  uint32_t x = h[lanes - 1];
-  if (seg == 0) {
-    x = 0;
-    for (uint32_t i = 0; i <= first; i++) x = (x >> 8) ^ crc[(x ^ d[i]) & 0xFF];
-    if (x < thr) bits[first >> 6] |= uint64_t(1) << (first & 63);
-    j = first + 1;
+  bool end;
+  if (j < f + k) {
+    k = j + 1 - f;
+    end = true;
+  } else {
+    end = f + k == max_chunk;
   }
-  for (; j < n; j++) {
-    x = (x >> 8) ^ crc[(x ^ d[j]) & 0xFF] ^ drop[d[j - roll_bytes]];
-    if (x < thr) bits[j >> 6] |= uint64_t(1) << (j & 63);
-  }
+  std::memcpy(buf + f, p, k);
+  p += k;
+  s.byte_count += k;
+  fill = f + k;
+  s.chunk_len = fill;
+  return end;
 }
 
 void chunk_finish_buf(codec_state& s, const uint8_t* buf, uint32_t len) {

@@ -77,53 +77,38 @@ inline uint32_t chunk_finish_len(codec_state& s) {
   return len;
 }
 
-// The whole-buffer route to the same boundaries: appends bytes from
-// [*p, e) to the chunk in buf, which holds `fill` bytes, and returns true
-// when the chunk ends. A boundary test looks only at the chunk's own last 16
-// bytes, so the hash starts from scratch at the 49th byte; the first 48
-// bytes are only copied. roll_hash carries the partial hash between calls;
-// roll_history is not kept on this route.
-inline bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e) {
-  const uint32_t* const crc = s.crc_table;
-  const uint32_t* const drop = s.drop_table;
-  const uint32_t thr = s.roll_threshold;
-  const uint8_t* const p0 = p;
-  uint32_t f = fill, h = s.roll_hash;
-  bool end = false;
-  if (f < 48) {
-    uint32_t k = 48 - f;
-    if (uint64_t(e - p) < k) k = uint32_t(e - p);
-    __builtin_memcpy(buf + f, p, k);
-    f += k;
-    p += k;
-  }
-  while (p < e) {
-    const uint8_t g = *p++;
-    if (f >= min_chunk) {
-      h = (h >> 8) ^ crc[(h ^ g) & 0xFF] ^ drop[buf[f - roll_bytes]];
-    } else {
-      if (f == min_chunk - roll_bytes) h = 0;
-      h = (h >> 8) ^ crc[(h ^ g) & 0xFF];
-    }
-    buf[f++] = g;
-    if (f >= min_chunk && (h < thr || f >= max_chunk)) {
-      end = true;
-      break;
-    }
-  }
-  s.roll_hash = h;
-  s.byte_count += uint32_t(p - p0);
-  s.chunk_len = f;
-  fill = f;
-  return end;
-}
+// Window-hash scans over whole spans. A boundary test looks only at the
+// chunk's own last 16 bytes, so a position's verdict can be computed
+// wherever its 16 bytes lie, in any order.
 
-// Boundary candidates of a whole block, in place: bit j of bits is set when
-// the CRC of d[j-15..j] is below roll_threshold (for 15 <= j < n). Such a
-// hash depends on those 16 bytes only, so eight independent lanes each roll
-// over an eighth of the block; the serial pass that picks boundaries from
-// the bits (no earlier than the 64th byte of a chunk) is cheap.
-void chunker_candidates(const codec_state& s, const uint8_t* d, uint32_t n, uint64_t* bits);
+// Bit j of bits is set when the CRC of d[j-15..j] is below roll_threshold
+// (for 15 <= j < n); the other bits of the (n + 63) / 64 words are cleared.
+using candidates_fn = void (*)(const codec_state&, const uint8_t*, uint32_t, uint64_t*);
+// The first j in [lo, hi) whose window q[j-15..j] hashes below
+// roll_threshold, or hi; needs lo >= 15 and reads q[lo-15..hi-1] only.
+using cut_find_fn = uint32_t (*)(const codec_state&, const uint8_t*, uint32_t, uint32_t);
+void chunker_candidates_scalar(const codec_state& s, const uint8_t* d, uint32_t n, uint64_t* bits);
+uint32_t cut_find_scalar(const codec_state& s, const uint8_t* q, uint32_t lo, uint32_t hi);
+// The SIMD routes (the scalar ones where the CPU lacks them) and the routes
+// in use.
+extern candidates_fn chunker_candidates_simd;
+extern cut_find_fn cut_find_simd;
+extern candidates_fn chunker_candidates;
+extern cut_find_fn cut_find;
+bool cpu_has_gfni_avx512();
+
+// Every SIMD route this CPU has (digest, candidates, cuts) or none; the one
+// place where routes are picked. simd_select reads DUPCUT_PATH's value:
+// "scalar" or "span" keeps the portable code.
+void simd_use(bool on);
+void simd_select(const char* path);
+
+// The whole-buffer route to chunker_feed's boundaries: appends bytes from
+// [*p, e) to the chunk in buf, which holds `fill` bytes, and returns true
+// when the chunk ends. buf keeps the chunk's bytes, so windows that reach
+// back before *p are read there; neither roll_hash nor roll_history is
+// kept on this route. buf needs room for max_chunk bytes.
+bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e);
 
 // The first set bit in [lo, hi), or hi when there is none.
 inline uint32_t next_candidate(const uint64_t* bits, uint32_t lo, uint32_t hi) {
@@ -137,19 +122,6 @@ inline uint32_t next_candidate(const uint64_t* bits, uint32_t lo, uint32_t hi) {
     if ((++w << 6) >= hi) return hi;
     m = bits[w];
   }
-}
-
-// The state chunker_scan would carry after taking the `fill` bytes of buf
-// without a boundary, for a chunk gathered by other means.
-inline void chunker_resume(codec_state& s, const uint8_t* buf, uint32_t fill) {
-  const uint32_t* const crc = s.crc_table;
-  uint32_t h = 0;
-  if (fill > min_chunk - roll_bytes) {
-    const uint32_t from = fill > min_chunk ? fill - roll_bytes : min_chunk - roll_bytes;
-    for (uint32_t i = from; i < fill; i++) h = (h >> 8) ^ crc[(h ^ buf[i]) & 0xFF];
-  }
-  s.roll_hash = h;
-  s.chunk_len = fill;
 }
 
 // chunk_finish for a chunk whose bytes are all in buf and that was never

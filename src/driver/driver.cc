@@ -170,7 +170,7 @@ int driver_main(int argc, char** argv) {
   // DUPCUT_PATH=scalar keeps to the one-byte-at-a-time reference route.
   const char* path = std::getenv("DUPCUT_PATH");
   s.span_io = !(path && std::strcmp(path, "scalar") == 0);
-  digest_select(path);
+  simd_select(path);
 
   std::FILE* in = in_std ? stdin : std::fopen(in_name, "rb");
   if (!in) {

@@ -99,43 +99,22 @@ codec_task encode_loop(codec_state& s) {
     const uint8_t* const base = s.in_cur;
     uint32_t n = uint32_t(s.in_end - base);
     if (n > io_buf_size) n = io_buf_size;
-    chunker_candidates(s, base, n, bt.cand);
     uint32_t c = 0;  // bytes of base taken by whole chunks so far
     if (fill > 0) {
-      // A chunk begun in an earlier buffer. The windows of its first 15
-      // bytes here reach back into chunk_buf, so those go the serial way.
-      const uint32_t fill0 = fill;
-      const uint32_t lim = n < roll_bytes - 1 ? n : roll_bytes - 1;
+      // A chunk begun in an earlier buffer; its windows reach back into
+      // chunk_buf.
       const uint8_t* p = base;
-      bool end = chunker_scan(s, s.chunk_buf, fill, p, base + lim);
-      uint32_t upto = uint32_t(p - base);
-      if (!end && lim < n) {
-        const uint32_t lo = fill0 + lim >= min_chunk - 1 ? lim : min_chunk - 1 - fill0;
-        const uint32_t hi = n < max_chunk - fill0 ? n : max_chunk - fill0;
-        const uint32_t j = lo < hi ? next_candidate(bt.cand, lo, hi) : hi;
-        if (j < hi) {
-          upto = j + 1;
-          end = true;
-        } else if (fill0 + n >= max_chunk) {
-          upto = max_chunk - fill0;
-          end = true;
-        } else {
-          upto = n;
-        }
-        std::memcpy(s.chunk_buf + fill, base + lim, upto - lim);
-        fill = fill0 + upto;
-        s.byte_count += upto - lim;
-        if (!end) chunker_resume(s, s.chunk_buf, fill);
-      }
+      const bool end = chunker_scan(s, s.chunk_buf, fill, p, base + n);
+      c = uint32_t(p - base);
       if (!end) {
-        s.in_cur = base + upto;
+        s.in_cur = p;
         continue;
       }
       bt.ptr[0] = s.chunk_buf;
       bt.len[0] = fill;
       bt.n = 1;
-      c = upto;
     }
+    chunker_candidates(s, base, n, bt.cand);
     while (bt.n < batch_max && c + min_chunk <= n) {
       const uint32_t hi = n - c < max_chunk ? n : c + max_chunk;
       const uint32_t j = next_candidate(bt.cand, c + min_chunk - 1, hi);
@@ -162,7 +141,7 @@ codec_task encode_loop(codec_state& s) {
       fill = n - c;
       std::memcpy(s.chunk_buf, base + c, fill);
       s.byte_count += fill;
-      chunker_resume(s, s.chunk_buf, fill);
+      s.chunk_len = fill;
       s.in_cur = base + n;
     }
   }

@@ -1,0 +1,220 @@
+// Boundary candidates over whole spans. The window hash is the CRC-32 of 16
+// bytes, an affine function of them, so each of its four bytes is a
+// constant XOR the sum of sixteen 8x8 bit-matrix products, one per window
+// byte. GF2P8AFFINEQB applies one such matrix to 64 bytes at once: sixteen
+// shifted loads give the hash byte of 64 consecutive positions. Bytes are
+// compared most significant first, and the lower ones are computed only
+// for positions whose higher bytes tie with the threshold's.
+#include <cstring>
+
+#include "chunking/chunker.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#endif
+
+namespace dupcut {
+
+void chunker_candidates_scalar(const codec_state& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
+  std::memset(bits, 0, size_t((n + 63) / 64) * sizeof(uint64_t));
+  if (n < roll_bytes) return;
+  const uint32_t* const crc = s.crc_table;
+  const uint32_t* const drop = s.drop_table;
+  const uint32_t thr = s.roll_threshold;
+  constexpr uint32_t first = roll_bytes - 1;  // the first position with a whole window
+  // Eight independent lanes, each over an eighth of the block.
+  constexpr int lanes = 8;
+  const uint32_t seg = (n - first) / lanes;
+  uint32_t h[lanes];
+  for (int l = 0; l < lanes; l++) {
+    const uint32_t a = first + uint32_t(l) * seg;
+    uint32_t x = 0;
+    for (uint32_t i = a - first; i <= a; i++) x = (x >> 8) ^ crc[(x ^ d[i]) & 0xFF];
+    h[l] = x;
+    if (seg && x < thr) bits[a >> 6] |= uint64_t(1) << (a & 63);
+  }
+  for (uint32_t k = 1; k < seg; k++) {
+    for (int l = 0; l < lanes; l++) {
+      const uint32_t j = first + uint32_t(l) * seg + k;
+      h[l] = (h[l] >> 8) ^ crc[(h[l] ^ d[j]) & 0xFF] ^ drop[d[j - roll_bytes]];
+      if (h[l] < thr) bits[j >> 6] |= uint64_t(1) << (j & 63);
+    }
+  }
+  // What the lanes left over, rolling on from the last one.
+  uint32_t j = first + lanes * seg;
+  uint32_t x = h[lanes - 1];
+  if (seg == 0) {
+    x = 0;
+    for (uint32_t i = 0; i <= first; i++) x = (x >> 8) ^ crc[(x ^ d[i]) & 0xFF];
+    if (x < thr) bits[first >> 6] |= uint64_t(1) << (first & 63);
+    j = first + 1;
+  }
+  for (; j < n; j++) {
+    x = (x >> 8) ^ crc[(x ^ d[j]) & 0xFF] ^ drop[d[j - roll_bytes]];
+    if (x < thr) bits[j >> 6] |= uint64_t(1) << (j & 63);
+  }
+}
+
+uint32_t cut_find_scalar(const codec_state& s, const uint8_t* q, uint32_t lo, uint32_t hi) {
+  if (lo >= hi) return hi;
+  const uint32_t* const crc = s.crc_table;
+  const uint32_t* const drop = s.drop_table;
+  const uint32_t thr = s.roll_threshold;
+  uint32_t h = 0;
+  for (uint32_t i = lo - (roll_bytes - 1); i <= lo; i++) h = (h >> 8) ^ crc[(h ^ q[i]) & 0xFF];
+  if (h < thr) return lo;
+  for (uint32_t j = lo + 1; j < hi; j++) {
+    h = (h >> 8) ^ crc[(h ^ q[j]) & 0xFF] ^ drop[q[j - roll_bytes]];
+    if (h < thr) return j;
+  }
+  return hi;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+
+namespace {
+
+#define TGT __attribute__((target("avx512f,avx512bw,gfni")))
+
+// mat[k][i]: the matrix taking window byte i (0 the oldest) to its share of
+// hash byte k, in GF2P8AFFINEQB's layout (byte 7-r holds output bit r's
+// row); cst[k]: hash byte k of sixteen zero bytes.
+struct window_matrices {
+  uint64_t mat[4][roll_bytes];
+  uint8_t cst[4];
+};
+
+window_matrices build_matrices() {
+  uint32_t crc[256];
+  for (uint32_t i = 0; i < 256; i++) {
+    uint32_t v = i;
+    for (int k = 0; k < 8; k++) v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
+    crc[i ^ 0xFF] = v ^ 0xFF000000u;
+  }
+  auto hash = [&](const uint8_t* w) {
+    uint32_t h = 0;
+    for (uint32_t i = 0; i < roll_bytes; i++) h = (h >> 8) ^ crc[(h ^ w[i]) & 0xFF];
+    return h;
+  };
+  window_matrices m{};
+  uint8_t w[roll_bytes] = {};
+  const uint32_t h0 = hash(w);
+  for (int k = 0; k < 4; k++) m.cst[k] = uint8_t(h0 >> (8 * k));
+  for (uint32_t i = 0; i < roll_bytes; i++) {
+    uint32_t col[8];
+    for (int c = 0; c < 8; c++) {
+      w[i] = uint8_t(1u << c);
+      col[c] = hash(w) ^ h0;
+    }
+    w[i] = 0;
+    for (int k = 0; k < 4; k++) {
+      uint64_t a = 0;
+      for (int r = 0; r < 8; r++) {
+        uint64_t row = 0;
+        for (int c = 0; c < 8; c++) row |= uint64_t((col[c] >> (8 * k + r)) & 1) << c;
+        a |= row << (8 * (7 - r));
+      }
+      m.mat[k][i] = a;
+    }
+  }
+  return m;
+}
+
+const window_matrices& matrices() {
+  static const window_matrices m = build_matrices();
+  return m;
+}
+
+// Hash byte k of the 64 positions whose windows are the columns of w.
+TGT inline __m512i hash_byte(const __m512i* w, const window_matrices& m, int k) {
+  const uint64_t* a = m.mat[k];
+#define A(i) _mm512_gf2p8affine_epi64_epi8(w[i], _mm512_set1_epi64(int64_t(a[i])), 0)
+  const __m512i x0 = _mm512_ternarylogic_epi64(_mm512_set1_epi8(char(m.cst[k])), A(0), A(1), 0x96);
+  const __m512i x1 = _mm512_ternarylogic_epi64(A(2), A(3), A(4), 0x96);
+  const __m512i x2 = _mm512_ternarylogic_epi64(A(5), A(6), A(7), 0x96);
+  const __m512i x3 = _mm512_ternarylogic_epi64(A(8), A(9), A(10), 0x96);
+  const __m512i x4 = _mm512_ternarylogic_epi64(A(11), A(12), A(13), 0x96);
+  const __m512i x5 = _mm512_ternarylogic_epi64(A(14), A(15), x0, 0x96);
+#undef A
+  return _mm512_ternarylogic_epi64(_mm512_ternarylogic_epi64(x1, x2, x3, 0x96), x4, x5, 0x96);
+}
+
+// Bit t set when the window ending at q[t] hashes below thr, for the
+// positions in `valid`; reads q[t-15..t] for those positions only.
+TGT inline uint64_t block_hits(const uint8_t* q, __mmask64 valid, uint32_t thr, const window_matrices& m) {
+  __m512i w[roll_bytes];
+  const uint8_t* base = q - (roll_bytes - 1);
+  if (valid == ~__mmask64(0))
+    for (uint32_t i = 0; i < roll_bytes; i++) w[i] = _mm512_loadu_si512(base + i);
+  else
+    for (uint32_t i = 0; i < roll_bytes; i++) w[i] = _mm512_maskz_loadu_epi8(valid, base + i);
+  __mmask64 hit = 0, tie = valid;
+  for (int k = 3; k >= 0 && tie; k--) {
+    const __m512i t = _mm512_set1_epi8(char(thr >> (8 * k)));
+    const __m512i b = hash_byte(w, m, k);
+    hit |= _mm512_mask_cmplt_epu8_mask(tie, b, t);
+    tie = _mm512_mask_cmpeq_epu8_mask(tie, b, t);
+  }
+  return hit;
+}
+
+TGT inline __mmask64 first_n(uint32_t n) { return n >= 64 ? ~__mmask64(0) : (__mmask64(1) << n) - 1; }
+
+TGT void chunker_candidates_avx512(const codec_state& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
+  std::memset(bits, 0, size_t((n + 63) / 64) * sizeof(uint64_t));
+  const window_matrices& m = matrices();
+  const uint32_t thr = s.roll_threshold;
+  constexpr uint32_t sh = roll_bytes - 1;  // blocks start at 15 + 64 i
+  for (uint32_t j = sh; j < n; j += 64) {
+    const uint64_t h = block_hits(d + j, first_n(n - j), thr, m);
+    if (!h) continue;
+    bits[j >> 6] |= h << sh;
+    if (h >> (64 - sh)) bits[(j >> 6) + 1] |= h >> (64 - sh);
+  }
+}
+
+TGT uint32_t cut_find_avx512(const codec_state& s, const uint8_t* q, uint32_t lo, uint32_t hi) {
+  const window_matrices& m = matrices();
+  const uint32_t thr = s.roll_threshold;
+  for (uint32_t j = lo; j < hi; j += 64) {
+    const uint64_t h = block_hits(q + j, first_n(hi - j), thr, m);
+    if (h) return j + uint32_t(__builtin_ctzll(h));
+  }
+  return hi;
+}
+
+#undef TGT
+
+}  // namespace
+
+bool cpu_has_gfni_avx512() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("gfni");
+}
+
+candidates_fn chunker_candidates_simd = chunker_candidates_avx512;
+cut_find_fn cut_find_simd = cut_find_avx512;
+
+#else
+
+bool cpu_has_gfni_avx512() { return false; }
+candidates_fn chunker_candidates_simd = chunker_candidates_scalar;
+cut_find_fn cut_find_simd = cut_find_scalar;
+
+#endif
+
+candidates_fn chunker_candidates = chunker_candidates_scalar;
+cut_find_fn cut_find = cut_find_scalar;
+
+void simd_use(bool on) {
+  const bool cut = on && cpu_has_gfni_avx512();
+  chunker_candidates = cut ? chunker_candidates_simd : chunker_candidates_scalar;
+  cut_find = cut ? cut_find_simd : cut_find_scalar;
+  digest_keys = on && cpu_has_avx512() ? digest_keys_avx512 : digest_keys_scalar;
+}
+
+void simd_select(const char* path) {
+  simd_use(!(path && (std::strcmp(path, "scalar") == 0 || std::strcmp(path, "span") == 0)));
+}
+
+}  // namespace dupcut
