@@ -79,10 +79,11 @@ namespace {
 
 // mat[k][i]: the matrix taking window byte i (0 the oldest) to its share of
 // hash byte k, in GF2P8AFFINEQB's layout (byte 7-r holds output bit r's
-// row); cst[k]: hash byte k of sixteen zero bytes.
+// row), repeated over a whole register; cst[k]: hash byte k of sixteen zero
+// bytes, likewise.
 struct window_matrices {
-  uint64_t mat[4][roll_bytes];
-  uint8_t cst[4];
+  alignas(64) uint64_t mat[4][roll_bytes][8];
+  alignas(64) uint8_t cst[4][64];
 };
 
 window_matrices build_matrices() {
@@ -100,7 +101,7 @@ window_matrices build_matrices() {
   window_matrices m{};
   uint8_t w[roll_bytes] = {};
   const uint32_t h0 = hash(w);
-  for (int k = 0; k < 4; k++) m.cst[k] = uint8_t(h0 >> (8 * k));
+  for (int k = 0; k < 4; k++) std::memset(m.cst[k], uint8_t(h0 >> (8 * k)), 64);
   for (uint32_t i = 0; i < roll_bytes; i++) {
     uint32_t col[8];
     for (int c = 0; c < 8; c++) {
@@ -115,7 +116,7 @@ window_matrices build_matrices() {
         for (int c = 0; c < 8; c++) row |= uint64_t((col[c] >> (8 * k + r)) & 1) << c;
         a |= row << (8 * (7 - r));
       }
-      m.mat[k][i] = a;
+      for (uint64_t& x : m.mat[k][i]) x = a;
     }
   }
   return m;
@@ -126,11 +127,33 @@ const window_matrices& matrices() {
   return m;
 }
 
-// Hash byte k of the 64 positions whose windows are the columns of w.
-TGT inline __m512i hash_byte(const __m512i* w, const window_matrices& m, int k) {
-  const uint64_t* a = m.mat[k];
-#define A(i) _mm512_gf2p8affine_epi64_epi8(w[i], _mm512_set1_epi64(int64_t(a[i])), 0)
-  const __m512i x0 = _mm512_ternarylogic_epi64(_mm512_set1_epi8(char(m.cst[k])), A(0), A(1), 0x96);
+#define INL TGT __attribute__((always_inline)) inline
+
+// The 16 register loads of a block's windows: w[i] holds the bytes from
+// base + i. A whole block builds them from two loads with byte shifts, a
+// short one from masked loads that read nothing past its end.
+struct windows {
+  __m512i w[roll_bytes];
+};
+
+INL void windows_full(windows& v, const uint8_t* base) {
+  const __m512i lo = _mm512_loadu_si512(base), hi = _mm512_maskz_loadu_epi8(0x7FFF, base + 64);
+  const __m512i mid = _mm512_alignr_epi64(hi, lo, 2);  // from base + 16
+  v.w[0] = lo;
+#define S(i) v.w[i] = _mm512_alignr_epi8(mid, lo, i);
+  S(1) S(2) S(3) S(4) S(5) S(6) S(7) S(8) S(9) S(10) S(11) S(12) S(13) S(14) S(15)
+#undef S
+}
+
+INL void windows_part(windows& v, const uint8_t* base, __mmask64 valid) {
+  for (uint32_t i = 0; i < roll_bytes; i++) v.w[i] = _mm512_maskz_loadu_epi8(valid, base + i);
+}
+
+// Hash byte k of the 64 windows.
+INL __m512i hash_byte(const windows& v, const window_matrices& m, int k) {
+  const auto* a = m.mat[k];
+#define A(i) _mm512_gf2p8affine_epi64_epi8(v.w[i], _mm512_load_si512(a[i]), 0)
+  const __m512i x0 = _mm512_ternarylogic_epi64(_mm512_load_si512(m.cst[k]), A(0), A(1), 0x96);
   const __m512i x1 = _mm512_ternarylogic_epi64(A(2), A(3), A(4), 0x96);
   const __m512i x2 = _mm512_ternarylogic_epi64(A(5), A(6), A(7), 0x96);
   const __m512i x3 = _mm512_ternarylogic_epi64(A(8), A(9), A(10), 0x96);
@@ -142,24 +165,28 @@ TGT inline __m512i hash_byte(const __m512i* w, const window_matrices& m, int k) 
 
 // Bit t set when the window ending at q[t] hashes below thr, for the
 // positions in `valid`; reads q[t-15..t] for those positions only.
-TGT inline uint64_t block_hits(const uint8_t* q, __mmask64 valid, uint32_t thr, const window_matrices& m) {
-  __m512i w[roll_bytes];
-  const uint8_t* base = q - (roll_bytes - 1);
-  if (valid == ~__mmask64(0))
-    for (uint32_t i = 0; i < roll_bytes; i++) w[i] = _mm512_loadu_si512(base + i);
+template <bool full>
+INL uint64_t block_hits(const uint8_t* q, __mmask64 valid, uint32_t thr, const window_matrices& m) {
+  windows v;
+  if constexpr (full)
+    windows_full(v, q - (roll_bytes - 1));
   else
-    for (uint32_t i = 0; i < roll_bytes; i++) w[i] = _mm512_maskz_loadu_epi8(valid, base + i);
-  __mmask64 hit = 0, tie = valid;
-  for (int k = 3; k >= 0 && tie; k--) {
-    const __m512i t = _mm512_set1_epi8(char(thr >> (8 * k)));
-    const __m512i b = hash_byte(w, m, k);
+    windows_part(v, q - (roll_bytes - 1), valid);
+  __m512i t = _mm512_set1_epi8(char(thr >> 24));
+  __m512i b = hash_byte(v, m, 3);
+  __mmask64 hit = _mm512_mask_cmplt_epu8_mask(valid, b, t);
+  __mmask64 tie = _mm512_mask_cmpeq_epu8_mask(valid, b, t);
+  // Lower bytes decide only where the higher ones tie: rare.
+  for (int k = 2; k >= 0 && tie; k--) {
+    t = _mm512_set1_epi8(char(thr >> (8 * k)));
+    b = hash_byte(v, m, k);
     hit |= _mm512_mask_cmplt_epu8_mask(tie, b, t);
     tie = _mm512_mask_cmpeq_epu8_mask(tie, b, t);
   }
   return hit;
 }
 
-TGT inline __mmask64 first_n(uint32_t n) { return n >= 64 ? ~__mmask64(0) : (__mmask64(1) << n) - 1; }
+INL __mmask64 first_n(uint32_t n) { return n >= 64 ? ~__mmask64(0) : (__mmask64(1) << n) - 1; }
 
 TGT void chunker_candidates_avx512(const codec_state& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
   std::memset(bits, 0, size_t((n + 63) / 64) * sizeof(uint64_t));
@@ -167,7 +194,8 @@ TGT void chunker_candidates_avx512(const codec_state& s, const uint8_t* d, uint3
   const uint32_t thr = s.roll_threshold;
   constexpr uint32_t sh = roll_bytes - 1;  // blocks start at 15 + 64 i
   for (uint32_t j = sh; j < n; j += 64) {
-    const uint64_t h = block_hits(d + j, first_n(n - j), thr, m);
+    const uint64_t h = n - j >= 64 ? block_hits<true>(d + j, ~__mmask64(0), thr, m)
+                                    : block_hits<false>(d + j, first_n(n - j), thr, m);
     if (!h) continue;
     bits[j >> 6] |= h << sh;
     if (h >> (64 - sh)) bits[(j >> 6) + 1] |= h >> (64 - sh);
@@ -178,12 +206,14 @@ TGT uint32_t cut_find_avx512(const codec_state& s, const uint8_t* q, uint32_t lo
   const window_matrices& m = matrices();
   const uint32_t thr = s.roll_threshold;
   for (uint32_t j = lo; j < hi; j += 64) {
-    const uint64_t h = block_hits(q + j, first_n(hi - j), thr, m);
+    const uint64_t h = hi - j >= 64 ? block_hits<true>(q + j, ~__mmask64(0), thr, m)
+                                     : block_hits<false>(q + j, first_n(hi - j), thr, m);
     if (h) return j + uint32_t(__builtin_ctzll(h));
   }
   return hi;
 }
 
+#undef INL
 #undef TGT
 
 }  // namespace
