@@ -133,7 +133,14 @@ codec_task encode_loop(codec_state& s) {
     }
     s.in_cur = base + c;
     digest_keys(bt.ptr, bt.len, bt.key, bt.n);
-    for (uint32_t i = 0; i < bt.n; i++) co_await emit_chunk(s, mt, bt.ptr[i], bt.key[i], false);
+    // Table calls stay in chunk order (a chunk may hit an earlier one of the
+    // same batch); only their home slots are fetched ahead.
+    constexpr uint32_t ahead = 8;
+    for (uint32_t i = 0; i < ahead && i < bt.n; i++) tbl_prefetch(s.tbl, bt.key[i]);
+    for (uint32_t i = 0; i < bt.n; i++) {
+      if (i + ahead < bt.n) tbl_prefetch(s.tbl, bt.key[i + ahead]);
+      co_await emit_chunk(s, mt, bt.ptr[i], bt.key[i], false);
+    }
     fill = 0;
     // The rest of the buffer starts a chunk that ends in a later one; it has
     // no boundary here, so it is only gathered.

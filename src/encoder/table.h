@@ -23,4 +23,12 @@ inline uint32_t tbl_home(const chunk_table& t, const chunk_key& key) {
   return w % t.cfg_tblsize;
 }
 
+// Starts loading the first slots a call for key will read (and, on a miss,
+// write), so that calls for a batch of keys overlap their cache misses.
+inline void tbl_prefetch(const chunk_table& t, const chunk_key& key) {
+  const char* p = reinterpret_cast<const char*>(t.htbl + tbl_home(t, key));
+  __builtin_prefetch(p, 1);
+  __builtin_prefetch(p + 2 * sizeof(table_slot), 1);
+}
+
 }  // namespace dupcut
