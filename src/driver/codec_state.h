@@ -33,15 +33,19 @@ struct hinf {
 };
 static_assert(sizeof(hinf) == 28);
 
-// The chunks that end in one input buffer, cut before they are coded: at
-// most one per 64 bytes of a 64 KiB buffer, plus one begun before it.
-constexpr uint32_t batch_max = io_buf_size / 64 + 1;
+// The span route's encoder gathers input in a stage and cuts, digests and
+// codes the chunks that end in it together; long chunks need a stage of
+// many buffers to keep the digest lanes busy. At most one chunk per 64
+// bytes, plus a short last one.
+constexpr uint32_t stage_size = 16 * io_buf_size;
+constexpr uint32_t batch_max = stage_size / 64 + 1;
 struct chunk_batch {
   const uint8_t* ptr[batch_max];
   uint32_t len[batch_max];
   chunk_key key[batch_max];
   uint32_t n;
-  uint64_t cand[io_buf_size / 64];  // boundary candidates of the buffer
+  uint64_t cand[stage_size / 64];  // boundary candidates of the stage
+  uint8_t stage[stage_size];
 };
 
 struct chunk_table {

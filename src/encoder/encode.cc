@@ -82,56 +82,44 @@ codec_task encode_loop(codec_state& s) {
     }
   }
 
-  // Span route: all the chunks that end in one input buffer are cut first,
-  // their keys computed together, then coded in order. Chunks that lie
-  // wholly in the buffer are read where they are; only a chunk that spans
-  // buffers is gathered in chunk_buf. The input buffer stays untouched while
-  // the records go out (the driver refills it only on request 1).
+  // Span route: input is gathered in the stage; the chunks that end in it
+  // are cut first, their keys computed together, then coded in order. The
+  // bytes after the last cut start the next stage.
   chunk_batch& bt = s.batch;
+  uint8_t* const st = bt.stage;
+  uint32_t have = 0;
+  bool eof = false;
   for (;;) {
-    if (s.in_cur == s.in_end && !co_await wait_input{s}) {
-      chunk_finish_buf(s, s.chunk_buf, fill);
-      co_await emit_chunk(s, mt, s.chunk_buf, s.cur_key, true);
-      co_await codec_yield{s, 0};
-      co_return;
-    }
-    bt.n = 0;
-    const uint8_t* const base = s.in_cur;
-    uint32_t n = uint32_t(s.in_end - base);
-    if (n > io_buf_size) n = io_buf_size;
-    uint32_t c = 0;  // bytes of base taken by whole chunks so far
-    if (fill > 0) {
-      // A chunk begun in an earlier buffer; its windows reach back into
-      // chunk_buf.
-      const uint8_t* p = base;
-      const bool end = chunker_scan(s, s.chunk_buf, fill, p, base + n);
-      c = uint32_t(p - base);
-      if (!end) {
-        s.in_cur = p;
-        continue;
+    while (!eof && have < stage_size) {
+      if (s.in_cur == s.in_end && !co_await wait_input{s}) {
+        eof = true;
+        break;
       }
-      bt.ptr[0] = s.chunk_buf;
-      bt.len[0] = fill;
-      bt.n = 1;
+      uint32_t k = stage_size - have;
+      if (uint64_t(s.in_end - s.in_cur) < k) k = uint32_t(s.in_end - s.in_cur);
+      std::memcpy(st + have, s.in_cur, k);
+      s.in_cur += k;
+      have += k;
     }
-    chunker_candidates(s, base, n, bt.cand);
-    while (bt.n < batch_max && c + min_chunk <= n) {
-      const uint32_t hi = n - c < max_chunk ? n : c + max_chunk;
+    chunker_candidates(s, st, have, bt.cand);
+    bt.n = 0;
+    uint32_t c = 0;
+    while (c + min_chunk <= have) {
+      const uint32_t hi = have - c < max_chunk ? have : c + max_chunk;
       const uint32_t j = next_candidate(bt.cand, c + min_chunk - 1, hi);
       uint32_t len;
       if (j < hi)
         len = j - c + 1;
-      else if (n - c >= max_chunk)
+      else if (have - c >= max_chunk)
         len = max_chunk;
       else
         break;
-      bt.ptr[bt.n] = base + c;
+      bt.ptr[bt.n] = st + c;
       bt.len[bt.n] = len;
       bt.n++;
       s.byte_count += len;
       c += len;
     }
-    s.in_cur = base + c;
     digest_keys(bt.ptr, bt.len, bt.key, bt.n);
     // Table calls stay in chunk order (a chunk may hit an earlier one of the
     // same batch); only their home slots are fetched ahead.
@@ -141,16 +129,15 @@ codec_task encode_loop(codec_state& s) {
       if (i + ahead < bt.n) tbl_prefetch(s.tbl, bt.key[i + ahead]);
       co_await emit_chunk(s, mt, bt.ptr[i], bt.key[i], false);
     }
-    fill = 0;
-    // The rest of the buffer starts a chunk that ends in a later one; it has
-    // no boundary here, so it is only gathered.
-    if (c < n && bt.n < batch_max) {
-      fill = n - c;
-      std::memcpy(s.chunk_buf, base + c, fill);
-      s.byte_count += fill;
-      s.chunk_len = fill;
-      s.in_cur = base + n;
+    if (eof) {
+      s.byte_count += have - c;
+      chunk_finish_buf(s, st + c, have - c);
+      co_await emit_chunk(s, mt, st + c, s.cur_key, true);
+      co_await codec_yield{s, 0};
+      co_return;
     }
+    std::memmove(st, st + c, have - c);
+    have -= c;
   }
 }
 
