@@ -150,8 +150,13 @@ INL void windows_part(windows& v, const uint8_t* base, __mmask64 valid) {
 }
 
 // Hash byte k of the 64 windows.
+template <bool short_call>
 INL __m512i hash_byte(const windows& v, const window_matrices& m, int k) {
   const auto* a = m.mat[k];
+  // For calls of a block or two, hidden from the optimiser so that the
+  // matrices stay memory operands: hoisted into registers they spill, and
+  // every call pays for that.
+  if constexpr (short_call) asm("" : "+r"(a));
 #define A(i) _mm512_gf2p8affine_epi64_epi8(v.w[i], _mm512_load_si512(a[i]), 0)
   const __m512i x0 = _mm512_ternarylogic_epi64(_mm512_load_si512(m.cst[k]), A(0), A(1), 0x96);
   const __m512i x1 = _mm512_ternarylogic_epi64(A(2), A(3), A(4), 0x96);
@@ -165,7 +170,9 @@ INL __m512i hash_byte(const windows& v, const window_matrices& m, int k) {
 
 // Bit t set when the window ending at q[t] hashes below thr, for the
 // positions in `valid`; reads q[t-15..t] for those positions only.
-template <bool full>
+// With first_only, only the lowest bit of the result is right: ties past
+// the first hit are left undecided.
+template <bool full, bool first_only>
 INL uint64_t block_hits(const uint8_t* q, __mmask64 valid, uint32_t thr, const window_matrices& m) {
   windows v;
   if constexpr (full)
@@ -173,13 +180,15 @@ INL uint64_t block_hits(const uint8_t* q, __mmask64 valid, uint32_t thr, const w
   else
     windows_part(v, q - (roll_bytes - 1), valid);
   __m512i t = _mm512_set1_epi8(char(thr >> 24));
-  __m512i b = hash_byte(v, m, 3);
+  __m512i b = hash_byte<first_only>(v, m, 3);
   __mmask64 hit = _mm512_mask_cmplt_epu8_mask(valid, b, t);
   __mmask64 tie = _mm512_mask_cmpeq_epu8_mask(valid, b, t);
   // Lower bytes decide only where the higher ones tie: rare.
-  for (int k = 2; k >= 0 && tie; k--) {
+  for (int k = 2; k >= 0; k--) {
+    if constexpr (first_only) tie &= (hit & (0 - hit)) - 1;  // all ones when no hit
+    if (!tie) break;
     t = _mm512_set1_epi8(char(thr >> (8 * k)));
-    b = hash_byte(v, m, k);
+    b = hash_byte<first_only>(v, m, k);
     hit |= _mm512_mask_cmplt_epu8_mask(tie, b, t);
     tie = _mm512_mask_cmpeq_epu8_mask(tie, b, t);
   }
@@ -194,8 +203,8 @@ TGT void chunker_candidates_avx512(const codec_state& s, const uint8_t* d, uint3
   const uint32_t thr = s.roll_threshold;
   constexpr uint32_t sh = roll_bytes - 1;  // blocks start at 15 + 64 i
   for (uint32_t j = sh; j < n; j += 64) {
-    const uint64_t h = n - j >= 64 ? block_hits<true>(d + j, ~__mmask64(0), thr, m)
-                                    : block_hits<false>(d + j, first_n(n - j), thr, m);
+    const uint64_t h = n - j >= 64 ? block_hits<true, false>(d + j, ~__mmask64(0), thr, m)
+                                    : block_hits<false, false>(d + j, first_n(n - j), thr, m);
     if (!h) continue;
     bits[j >> 6] |= h << sh;
     if (h >> (64 - sh)) bits[(j >> 6) + 1] |= h >> (64 - sh);
@@ -206,8 +215,8 @@ TGT uint32_t cut_find_avx512(const codec_state& s, const uint8_t* q, uint32_t lo
   const window_matrices& m = matrices();
   const uint32_t thr = s.roll_threshold;
   for (uint32_t j = lo; j < hi; j += 64) {
-    const uint64_t h = hi - j >= 64 ? block_hits<true>(q + j, ~__mmask64(0), thr, m)
-                                     : block_hits<false>(q + j, first_n(hi - j), thr, m);
+    const uint64_t h = hi - j >= 64 ? block_hits<true, true>(q + j, ~__mmask64(0), thr, m)
+                                    : block_hits<false, true>(q + j, first_n(hi - j), thr, m);
     if (h) return j + uint32_t(__builtin_ctzll(h));
   }
   return hi;
