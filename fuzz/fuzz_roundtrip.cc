@@ -115,6 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
 
   auto d = std::make_unique<codec_state>();
   d->span_io = pr.span_dec;
+  d->log.order = 1 + pr.tblsize % 12;
   run_result dec;
   if (pr.via_entry) {
     uint8_t h[header_size];

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "chunking/chunker.h"
+#include "decoder/decode.h"
 #include "driver/alloc.h"
 #include "driver/codec_main.h"
 #include "driver/coroutine.h"
@@ -103,6 +104,7 @@ inline void setup_decoder(codec_state& s, uint32_t div, uint32_t winsize) {
   s.win_buf = static_cast<uint8_t*>(alloc_pages(winsize));
   check(s.win_buf != nullptr, "window allocation failed");
   s.win_pos = 0;
+  if (s.span_io) chunk_log_alloc(s);
   chunker_init(s, div);
 }
 
@@ -119,6 +121,7 @@ inline void setup_encoder(codec_state& s, uint32_t div, uint32_t winsize, uint32
 }
 
 inline void release(codec_state& s) {
+  chunk_log_free(s);
   free_pages(s.win_buf, s.tbl.cfg_decwinsize);
   s.win_buf = nullptr;
   free_pages(s.tbl.htbl, uint64_t(20) * s.tbl.cfg_tblsize);

@@ -86,12 +86,15 @@ struct run {
   bool allocated;
 };
 
-run decode(const bytes& stream, size_t piece = io_buf_size, bool span = false) {
+// log_order: log2 of the span route's chunk log, 0 for its default size.
+run decode(const bytes& stream, size_t piece = io_buf_size, bool span = false, uint32_t log_order = 0) {
   auto s = std::make_unique<codec_state>();
   s->decode_mode = 1;
   s->span_io = span;
+  s->log.order = log_order;
   run r{pump(*s, codec_main, stream, piece), s->total_bytes, s->chunk_count, s->fail_msg, s->damage_msg,
         s->win_buf != nullptr};
+  chunk_log_free(*s);
   free_pages(s->win_buf, s->tbl.cfg_decwinsize);
   return r;
 }
@@ -317,13 +320,16 @@ TEST(Paths, SpanRouteMatchesByteRoute) {
         bytes damaged = e0.out;
         for (int k = 0; k < 8; k++) damaged[4 + r.next() % (damaged.size() - 4)] ^= uint8_t(1 + r.next() % 255);
         for (const bytes* st : {&e0.out, &damaged}) {
-          run d0 = decode(*st, piece, false), d1 = decode(*st, piece, true);
+          run d0 = decode(*st, piece, false), d1 = decode(*st, piece, true), d2 = decode(*st, piece, true, 3);
           simd_use(false);
           EXPECT_TRUE(d0.out == d1.out);
           EXPECT_EQ(d0.total, d1.total);
           EXPECT_EQ(d0.count, d1.count);
           EXPECT_EQ(d0.fail, d1.fail);
           EXPECT_EQ(d0.damage, d1.damage);
+          EXPECT_TRUE(d0.out == d2.out);
+          EXPECT_EQ(d0.count, d2.count);
+          EXPECT_EQ(d0.damage, d2.damage);
         }
       }
 }

@@ -12,7 +12,8 @@ trap 'tmux kill-session -t "$sess" 2>/dev/null || true; rm -rf "$tmp"' EXIT
 tmux new-session -d -s "$sess" -x 160 -y 24 "bash --norc --noprofile"
 tmux send-keys -t "$sess" "cd $tmp && PS1='$ ' && clear" Enter
 sleep 0.5
-tmux send-keys -t "$sess" "$bin e big big.dc; echo EXIT=\$?" Enter
+# The byte-at-a-time route keeps the run long enough for several redraws.
+tmux send-keys -t "$sess" "DUPCUT_PATH=scalar $bin e big big.dc; echo EXIT=\$?" Enter
 
 screen() { tmux capture-pane -p -t "$sess"; }
 seen=()

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "chunking/chunker.h"
+#include "driver/alloc.h"
 #include "stream/stream.h"
 
 namespace dupcut {
@@ -51,7 +52,80 @@ inline void copy_span(codec_state& s, uint32_t src) {
   s.chunk_fill = f;
 }
 
+constexpr uint64_t none = ~uint64_t(0);
+
+inline void log_add(chunk_log& g, uint64_t pos) {
+  g.start[g.n & g.mask] = pos;
+  g.n++;
+}
+
+// The chunk that starts at pos, among those still logged, or none. Starts
+// rise with the index, nearly in proportion: guess first, then search
+// from where the log's mean chunk length puts pos, widening the steps
+// until pos is bracketed.
+inline uint64_t log_find(const chunk_log& g, uint64_t pos, uint64_t guess, uint64_t total) {
+  const uint64_t* const st = g.start;
+  const uint64_t m = g.mask;
+  const uint64_t size = m + 1;
+  if (guess < g.n && g.n - guess <= size && st[guess & m] == pos) return guess;
+  const uint64_t lo = g.n > size ? g.n - size : 0, hi = g.n;
+  if (lo == hi || pos < st[lo & m] || pos > st[(hi - 1) & m]) return none;
+  const uint64_t base = st[lo & m], span = total - base;
+  uint64_t i = lo + (pos - base) * (hi - lo) / (span ? span : 1);
+  if (i >= hi) i = hi - 1;
+  uint64_t a, b;  // st[a] <= pos < st[b], b == hi standing for beyond the end
+  if (st[i & m] <= pos) {
+    a = i;
+    uint64_t step = 1;
+    while (a + step < hi && st[(a + step) & m] <= pos) a += step, step *= 2;
+    b = a + step < hi ? a + step : hi;
+  } else {
+    b = i;
+    uint64_t step = 1;
+    while (b - lo > step && st[(b - step) & m] > pos) b -= step, step *= 2;
+    a = b - lo > step ? b - step : lo;
+  }
+  while (b - a > 1) {
+    const uint64_t c = a + (b - a) / 2;
+    (st[c & m] <= pos ? a : b) = c;
+  }
+  return st[a & m] == pos ? a : none;
+}
+
+// A known chunk's copy: len bytes from src to win_pos. Source and
+// destination are apart in the ring (distance + len <= window), so
+// plain copies in ring-end pieces are the byte route's result.
+inline void ring_copy(codec_state& s, uint32_t src, uint32_t len) {
+  const uint32_t w = s.tbl.cfg_decwinsize;
+  while (len) {
+    uint32_t k = len;
+    if (w - src < k) k = w - src;
+    if (w - s.win_pos < k) k = w - s.win_pos;
+    std::memcpy(s.win_buf + s.win_pos, s.win_buf + src, k);
+    s.win_pos += k;
+    if (s.win_pos == w) s.win_pos = 0;
+    src += k;
+    if (src == w) src = 0;
+    len -= k;
+  }
+}
+
 }  // namespace
+
+void chunk_log_alloc(codec_state& s) {
+  chunk_log& g = s.log;
+  const uint32_t order = g.order ? g.order : 20;
+  g.start = static_cast<uint64_t*>(alloc_pages(uint64_t(8) << order));
+  g.order = order;
+  g.mask = (uint32_t(1) << order) - 1;
+  g.n = 0;
+  g.last = none;
+}
+
+void chunk_log_free(codec_state& s) {
+  free_pages(s.log.start, uint64_t(8) << s.log.order);
+  s.log.start = nullptr;
+}
 
 void replay_held(codec_state& s) {
   for (uint32_t i = 0; i < s.chunk_fill; i++) restore(s, s.chunk_buf[i]);
@@ -65,6 +139,9 @@ codec_task decode_loop(codec_state& s) {
   s.chunk_fill = 0;
   const uint32_t winsize = s.tbl.cfg_decwinsize;
   uint32_t emit_from = 0;
+  // Where a chunk copied straight into the ring begins there, else none_pos.
+  constexpr uint32_t none_pos = ~uint32_t(0);
+  uint32_t ring_from = none_pos;
   match_track mt;
   bool at_end = false;
 
@@ -137,7 +214,23 @@ codec_task decode_loop(codec_state& s) {
       s.chunk_fill = 0;
       uint32_t src = copy_source(s.win_pos, winsize, d);
       if (s.span_io) {
-        copy_span(s, src);
+        chunk_log& g = s.log;
+        uint64_t i = none;
+        uint32_t len = 0;
+        if (g.start && d != 0 && d < winsize && d <= s.total_bytes) {
+          i = log_find(g, s.total_bytes - d, g.last + 1, s.total_bytes);
+          if (i != none) len = uint32_t((i + 1 < g.n ? g.start[(i + 1) & g.mask] : s.total_bytes) - g.start[i & g.mask]);
+        }
+        g.last = i;
+        if (i != none && uint64_t(d) + len <= winsize) {
+          ring_from = s.win_pos;
+          ring_copy(s, src, len);
+          s.byte_count += len;
+          s.chunk_len = len;
+          s.chunk_fill = len;
+        } else {
+          copy_span(s, src);
+        }
       } else {
         for (;;) {
           uint8_t y = s.win_buf[src];
@@ -153,7 +246,16 @@ codec_task decode_loop(codec_state& s) {
     }
 
     const uint32_t len = chunk_finish_len(s);
-    if (s.chunk_fill > emit_from) co_await put_bytes(s, s.chunk_buf + emit_from, s.chunk_fill - emit_from);
+    if (ring_from != none_pos) {
+      // A known chunk's copy went straight into the ring: send it from there.
+      const uint32_t k = winsize - ring_from < len ? winsize - ring_from : len;
+      co_await put_bytes(s, s.win_buf + ring_from, k);
+      if (k < len) co_await put_bytes(s, s.win_buf, len - k);
+      ring_from = none_pos;
+    } else if (s.chunk_fill > emit_from) {
+      co_await put_bytes(s, s.chunk_buf + emit_from, s.chunk_fill - emit_from);
+    }
+    if (s.log.start) log_add(s.log, s.total_bytes);
     s.total_bytes += len;
     s.chunk_count++;
     s.cur_pos = pos_advance(s.cur_pos, len);

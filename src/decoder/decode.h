@@ -12,6 +12,11 @@ codec_task decode_loop(codec_state& s);
 // Feeds and stores the chunk_fill held bytes of chunk_buf.
 void replay_held(codec_state& s);
 
+// The chunk log of the span route: 2^s.log.order entries (a default when
+// 0); without one, or when allocation fails, every copy is scanned.
+void chunk_log_alloc(codec_state& s);
+void chunk_log_free(codec_state& s);
+
 // Where a copy of distance d starts in the ring. Valid distances
 // (1..cfg_decwinsize-1) land exactly d bytes back; others keep the
 // stream-defined formula with its 32-bit wrap.

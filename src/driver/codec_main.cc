@@ -45,6 +45,7 @@ codec_task codec_main(codec_state& s) {
       co_return;
     }
     s.win_pos = 0;
+    if (s.span_io) chunk_log_alloc(s);
   } else {
     uint8_t h[header_size];
     header_bytes(s.cfg_chunkdiv, s.tbl.cfg_decwinsize, h);

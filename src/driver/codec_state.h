@@ -48,6 +48,17 @@ struct chunk_batch {
   uint8_t stage[stage_size];
 };
 
+// Where the decoder's recent chunks start (span route only). A chunk's end
+// depends on its own bytes alone, so a copy from a logged chunk start that
+// is still in the ring takes that chunk's length without scanning it.
+struct chunk_log {
+  uint64_t* start;  // start[i & mask]: position of chunk i's first byte
+  uint32_t order;   // log2 of the entries; 0: the default
+  uint32_t mask;
+  uint64_t n;     // chunks logged so far
+  uint64_t last;  // the last copy's source chunk, ~0 when not known
+};
+
 struct chunk_table {
   uint32_t cfg_tblsize;
   uint32_t encmem;          // bytes
@@ -112,6 +123,8 @@ struct codec_state {
   // reference route; 1: its loops take whole spans of the I/O buffers.
   // Both give the same bytes, requests and counters.
   uint32_t span_io;
+
+  chunk_log log;
 };
 
 }  // namespace dupcut

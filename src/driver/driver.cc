@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "chunking/chunker.h"
+#include "decoder/decode.h"
 #include "driver/alloc.h"
 #include "driver/codec_main.h"
 
@@ -250,6 +251,7 @@ int driver_main(int argc, char** argv) {
   if (s.decode_mode) {
     free_pages(s.win_buf, s.tbl.cfg_decwinsize);
     s.win_buf = nullptr;
+    chunk_log_free(s);
   } else {
     free_pages(s.tbl.htbl, tbl_bytes);
     s.tbl.htbl = nullptr;
