@@ -21,6 +21,7 @@ class [[nodiscard]] codec_task {
  public:
   struct promise_type {
     std::coroutine_handle<> cont;
+    bool inline_run = false;  // resumed from its awaiter's await_suspend
 
     codec_task get_return_object() noexcept {
       return codec_task(std::coroutine_handle<promise_type>::from_promise(*this));
@@ -29,8 +30,11 @@ class [[nodiscard]] codec_task {
     struct final_awaiter {
       bool await_ready() noexcept { return false; }
       std::coroutine_handle<> await_suspend(std::coroutine_handle<promise_type> h) noexcept {
-        auto c = h.promise().cont;
-        return c ? c : std::noop_coroutine();
+        auto& p = h.promise();
+        // Run through without a suspension: back to the awaiter's
+        // await_suspend, which carries on in place.
+        if (p.inline_run || !p.cont) return std::noop_coroutine();
+        return p.cont;
       }
       void await_resume() noexcept {}
     };
@@ -49,11 +53,18 @@ class [[nodiscard]] codec_task {
     if (h_) h_.destroy();
   }
 
-  // Awaiting a task starts it and resumes the awaiter when it returns.
+  // Awaiting a task runs it; when it finishes without suspending, the
+  // awaiter goes on without suspending either, so a loop over many such
+  // tasks keeps a flat stack whether or not the compiler turns resumption
+  // into a tail call. A task that suspends resumes its awaiter when done.
   bool await_ready() const noexcept { return false; }
-  std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept {
-    h_.promise().cont = awaiting;
-    return h_;
+  bool await_suspend(std::coroutine_handle<> awaiting) noexcept {
+    auto& p = h_.promise();
+    p.cont = awaiting;
+    p.inline_run = true;
+    h_.resume();
+    p.inline_run = false;
+    return !h_.done();
   }
   void await_resume() const noexcept {}
 
