@@ -33,7 +33,7 @@ void chunker_init(codec_state& s, uint32_t chunkdiv) {
   s.chunk_len = 0;
 }
 
-bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e) {
+bool chunker_cut(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e) {
   const uint32_t f = fill;
   uint32_t k = uint32_t(e - p) < max_chunk - f ? uint32_t(e - p) : max_chunk - f;
   // Candidate positions, as indices of the chunk's last byte: from the
@@ -56,14 +56,25 @@ bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& 
     end = true;
   } else {
     end = f + k == max_chunk;
+    // The windows of the next call's first positions reach back here.
+    const uint32_t h = k < roll_bytes - 1 ? k : roll_bytes - 1;
+    std::memcpy(buf + f + k - h, p + k - h, h);
   }
-  std::memcpy(buf + f, p, k);
   p += k;
   s.byte_count += k;
   fill = f + k;
   s.chunk_len = fill;
   return end;
 }
+
+bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e) {
+  const uint8_t* const p0 = p;
+  const uint32_t f = fill;
+  const bool end = chunker_cut(s, buf, fill, p, e);
+  std::memcpy(buf + f, p0, fill - f);
+  return end;
+}
+
 
 void chunk_finish_buf(codec_state& s, const uint8_t* buf, uint32_t len) {
   digest_keys_scalar(&buf, &len, &s.cur_key, 1);

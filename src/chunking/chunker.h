@@ -109,6 +109,9 @@ void simd_select(const char* path);
 // back before *p are read there; neither roll_hash nor roll_history is
 // kept on this route. buf needs room for max_chunk bytes.
 bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e);
+// chunker_scan for a caller that keeps the bytes where they are: buf gets
+// only the chunk's last 15 bytes (at their places) when the chunk goes on.
+bool chunker_cut(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e);
 
 // The first set bit in [lo, hi), or hi when there is none.
 inline uint32_t next_candidate(const uint64_t* bits, uint32_t lo, uint32_t hi) {

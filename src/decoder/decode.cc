@@ -142,6 +142,9 @@ codec_task decode_loop(codec_state& s) {
   // Where a chunk copied straight into the ring begins there, else none_pos.
   constexpr uint32_t none_pos = ~uint32_t(0);
   uint32_t ring_from = none_pos;
+  // chunk_buf up to here has gone out (the span route sends literal bytes
+  // as it takes them); 0 at each chunk start.
+  uint32_t sent = 0;
   match_track mt;
   bool at_end = false;
 
@@ -156,12 +159,20 @@ codec_task decode_loop(codec_state& s) {
           at_end = true;
           break;
         }
+        // The bytes go from the input buffer to the ring and the output
+        // (the driver refills it only on request 1); chunk_buf keeps the
+        // held bytes and what the cuts read back.
         uint8_t* const data = s.chunk_buf + emit_from;
         uint32_t f = s.chunk_fill - emit_from;
-        const uint32_t f0 = f;
-        closed = chunker_scan(s, data, f, s.in_cur, s.in_end);
-        ring_write(s, data + f0, f - f0);
+        const uint8_t* const p0 = s.in_cur;
+        closed = chunker_cut(s, data, f, s.in_cur, s.in_end);
+        const uint32_t took = uint32_t(s.in_cur - p0);
+        ring_write(s, p0, took);
+        const uint32_t from = sent > emit_from ? sent : emit_from;
+        if (s.chunk_fill > from) co_await put_bytes(s, s.chunk_buf + from, s.chunk_fill - from);
         s.chunk_fill = emit_from + f;
+        sent = s.chunk_fill;
+        co_await put_bytes(s, p0, took);
         continue;
       }
       int x = co_await get_byte{s};
@@ -252,8 +263,9 @@ codec_task decode_loop(codec_state& s) {
       co_await put_bytes(s, s.win_buf + ring_from, k);
       if (k < len) co_await put_bytes(s, s.win_buf, len - k);
       ring_from = none_pos;
-    } else if (s.chunk_fill > emit_from) {
-      co_await put_bytes(s, s.chunk_buf + emit_from, s.chunk_fill - emit_from);
+    } else {
+      const uint32_t from = sent > emit_from ? sent : emit_from;
+      if (s.chunk_fill > from) co_await put_bytes(s, s.chunk_buf + from, s.chunk_fill - from);
     }
     if (s.log.start) log_add(s.log, s.total_bytes);
     s.total_bytes += len;
@@ -266,6 +278,7 @@ codec_task decode_loop(codec_state& s) {
       co_return;
     }
     emit_from = 0;
+    sent = 0;
   }
 }
 
