@@ -169,10 +169,11 @@ codec_task decode_loop(codec_state& s) {
         const uint32_t took = uint32_t(s.in_cur - p0);
         ring_write(s, p0, took);
         const uint32_t from = sent > emit_from ? sent : emit_from;
-        if (s.chunk_fill > from) co_await put_bytes(s, s.chunk_buf + from, s.chunk_fill - from);
+        if (!put_fast(s, s.chunk_buf + from, s.chunk_fill - from))
+          co_await put_bytes(s, s.chunk_buf + from, s.chunk_fill - from);
         s.chunk_fill = emit_from + f;
         sent = s.chunk_fill;
-        co_await put_bytes(s, p0, took);
+        if (!put_fast(s, p0, took)) co_await put_bytes(s, p0, took);
         continue;
       }
       int x = co_await get_byte{s};
@@ -260,12 +261,13 @@ codec_task decode_loop(codec_state& s) {
     if (ring_from != none_pos) {
       // A known chunk's copy went straight into the ring: send it from there.
       const uint32_t k = winsize - ring_from < len ? winsize - ring_from : len;
-      co_await put_bytes(s, s.win_buf + ring_from, k);
-      if (k < len) co_await put_bytes(s, s.win_buf, len - k);
+      if (!put_fast(s, s.win_buf + ring_from, k)) co_await put_bytes(s, s.win_buf + ring_from, k);
+      if (!put_fast(s, s.win_buf, len - k)) co_await put_bytes(s, s.win_buf, len - k);
       ring_from = none_pos;
     } else {
       const uint32_t from = sent > emit_from ? sent : emit_from;
-      if (s.chunk_fill > from) co_await put_bytes(s, s.chunk_buf + from, s.chunk_fill - from);
+      if (!put_fast(s, s.chunk_buf + from, s.chunk_fill - from))
+        co_await put_bytes(s, s.chunk_buf + from, s.chunk_fill - from);
     }
     if (s.log.start) log_add(s.log, s.total_bytes);
     s.total_bytes += len;

@@ -134,6 +134,16 @@ struct put_byte {
 // per byte.
 codec_task put_bytes(codec_state& s, const uint8_t* p, uint32_t n);
 
+// put_bytes without a coroutine call where nothing can suspend: on the span
+// route, when the n bytes leave room in the output buffer. False (and
+// nothing written) otherwise.
+inline bool put_fast(codec_state& s, const uint8_t* p, uint32_t n) {
+  if (!s.span_io || uint64_t(s.out_end - s.out_cur) <= n) return false;
+  if (n) __builtin_memcpy(s.out_cur, p, n);
+  s.out_cur += n;
+  return true;
+}
+
 // Starts the codec with `entry` on the first call (request 0, not started),
 // otherwise resumes it where it last suspended. Returns the request code.
 int32_t codec_resume(codec_state& s, codec_entry entry);

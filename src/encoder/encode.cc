@@ -10,47 +10,52 @@ namespace dupcut {
 
 namespace {
 
-// One chunk's record: the table call, a match, continue or literal record,
-// then positions and counters; the sweep follows every chunk but the last.
-codec_task emit_chunk(codec_state& s, match_track& mt, const uint8_t* data, const chunk_key& key, bool last) {
+// One chunk's record, ready to go out: a control code (a match, continue
+// or escape code, or none) and the literal bytes (none after a match).
+struct record {
+  uint8_t code[match_code_len];
+  uint32_t code_len;
+  uint32_t lit_len;
+};
+
+// The table call, the record, then positions and counters; the sweep
+// follows every chunk but the last.
+inline record make_record(codec_state& s, match_track& mt, const uint8_t* data, const chunk_key& key, bool last) {
   const uint32_t len = key_len(key);
-  bool matched = false;
+  record r{{esc0, esc1, esc2}, 0, len};
   if (tbl_find_or_add(s.tbl, key, s.cur_pos)) {
     const uint32_t t = s.tbl.found_pos;
     const uint32_t d = pos_distance(s.cur_pos, t);
     if (d < s.tbl.cfg_decwinsize) {
-      matched = true;
-      co_await put_byte{s, esc0};
-      co_await put_byte{s, esc1};
-      co_await put_byte{s, esc2};
+      r.lit_len = 0;
       if (t == mt.expected_pos) {
-        co_await put_byte{s, code_continue};
+        r.code[3] = code_continue;
+        r.code_len = short_code_len;
       } else {
-        co_await put_byte{s, code_match};
-        co_await put_byte{s, uint8_t(d)};
-        co_await put_byte{s, uint8_t(d >> 8)};
-        co_await put_byte{s, uint8_t(d >> 16)};
-        co_await put_byte{s, uint8_t(d >> 24)};
+        r.code[3] = code_match;
+        for (int k = 0; k < 4; k++) r.code[4 + k] = uint8_t(d >> (8 * k));
+        r.code_len = match_code_len;
       }
       mt.match_src = t;
       s.match_bytes += len;
     }
   }
-  if (!matched) {
-    if (needs_escape(data, len)) {
-      co_await put_byte{s, esc0};
-      co_await put_byte{s, esc1};
-      co_await put_byte{s, esc2};
-      co_await put_byte{s, code_escape};
-    }
-    co_await put_bytes(s, data, len);
+  if (r.lit_len && needs_escape(data, len)) {
+    r.code[3] = code_escape;
+    r.code_len = short_code_len;
   }
-
   s.cur_pos = pos_advance(s.cur_pos, len);
   s.total_bytes += len;
   mt.chunk_done(len);
   s.chunk_count++;
   if (!last) tbl_sweep(s.tbl, len, s.cur_pos);
+  return r;
+}
+
+codec_task emit_chunk(codec_state& s, match_track& mt, const uint8_t* data, const chunk_key& key, bool last) {
+  const record r = make_record(s, mt, data, key, last);
+  if (!put_fast(s, r.code, r.code_len)) co_await put_bytes(s, r.code, r.code_len);
+  if (!put_fast(s, data, r.lit_len)) co_await put_bytes(s, data, r.lit_len);
 }
 
 }  // namespace
@@ -127,7 +132,10 @@ codec_task encode_loop(codec_state& s) {
     for (uint32_t i = 0; i < ahead && i < bt.n; i++) tbl_prefetch(s.tbl, bt.key[i]);
     for (uint32_t i = 0; i < bt.n; i++) {
       if (i + ahead < bt.n) tbl_prefetch(s.tbl, bt.key[i + ahead]);
-      co_await emit_chunk(s, mt, bt.ptr[i], bt.key[i], false);
+      // emit_chunk written out, so that most chunks need no coroutine call.
+      const record r = make_record(s, mt, bt.ptr[i], bt.key[i], false);
+      if (!put_fast(s, r.code, r.code_len)) co_await put_bytes(s, r.code, r.code_len);
+      if (!put_fast(s, bt.ptr[i], r.lit_len)) co_await put_bytes(s, bt.ptr[i], r.lit_len);
     }
     if (eof) {
       s.byte_count += have - c;
