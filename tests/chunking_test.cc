@@ -1,6 +1,8 @@
 // Chunker and digest against references built here from first principles:
 // a table-free CRC-32 and a loop-form MD5 compression.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -262,7 +264,9 @@ TEST(Digest, KeysMatchReferenceConstruction) {
 namespace {
 
 // The whole-buffer route over v in random-sized spans, with the final chunk.
-std::vector<chunk_rec> scan_all(codec_state& s, const std::vector<uint8_t>& v, uint64_t seed) {
+// cut_only: chunker_cut, with every byte of buf it need not keep (all but
+// the chunk's last 15) scrambled before each call.
+std::vector<chunk_rec> scan_all(codec_state& s, const std::vector<uint8_t>& v, uint64_t seed, bool cut_only = false) {
   rng r{seed};
   std::vector<chunk_rec> out;
   std::vector<uint8_t> buf(chunk_buf_size);
@@ -272,15 +276,20 @@ std::vector<chunk_rec> scan_all(codec_state& s, const std::vector<uint8_t>& v, u
   const uint8_t* const end = v.data() + v.size();
   while (p < end) {
     const uint8_t* e = std::min(end, p + 1 + r.next() % 300);
-    while (p < e)
-      if (chunker_scan(s, buf.data(), fill, p, e)) {
-        chunk_finish_buf(s, buf.data(), fill);
+    while (p < e) {
+      if (cut_only) {
+        for (uint32_t i = 0; i + 15 < fill; i++) buf[i] = uint8_t(r.next());
+        for (size_t i = fill; i < fill + 64 && i < buf.size(); i++) buf[i] = uint8_t(r.next());
+      }
+      if (cut_only ? chunker_cut(s, buf.data(), fill, p, e) : chunker_scan(s, buf.data(), fill, p, e)) {
+        chunk_finish_buf(s, cut_only ? v.data() + start : buf.data(), fill);
         out.push_back({start, fill, s.cur_key});
         start += fill;
         fill = 0;
       }
+    }
   }
-  chunk_finish_buf(s, buf.data(), fill);
+  chunk_finish_buf(s, cut_only ? v.data() + start : buf.data(), fill);
   out.push_back({start, fill, s.cur_key});
   return out;
 }
@@ -298,12 +307,14 @@ TEST(Chunker, ScanRouteMatchesByteRoute) {
     const uint32_t tail = a->chunk_len;
     chunk_finish(*a);
     want.push_back({v.size() - tail, tail, a->cur_key});
-    const std::vector<chunk_rec> got = scan_all(*b, v, div);
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t i = 0; i < want.size(); i++) {
-      EXPECT_EQ(got[i].start, want[i].start) << i;
-      EXPECT_EQ(got[i].len, want[i].len) << i;
-      EXPECT_EQ(key_bytes(got[i].key), key_bytes(want[i].key)) << i;
+    for (bool cut_only : {false, true}) {
+      const std::vector<chunk_rec> got = scan_all(*b, v, div, cut_only);
+      ASSERT_EQ(got.size(), want.size()) << cut_only;
+      for (size_t i = 0; i < want.size(); i++) {
+        EXPECT_EQ(got[i].start, want[i].start) << i;
+        EXPECT_EQ(got[i].len, want[i].len) << i;
+        EXPECT_EQ(key_bytes(got[i].key), key_bytes(want[i].key)) << i;
+      }
     }
     EXPECT_TRUE(all_zero(b->digest_buf, 64));
     simd_use(false);
@@ -335,6 +346,81 @@ TEST(Digest, BatchRoutesMatchChunkFinish) {
       route(ptrs.data(), lens.data(), got.data(), n);
       for (uint32_t i = 0; i < n; i++) EXPECT_EQ(key_bytes(got[i]), key_bytes(want[i])) << "chunk " << i << " of " << n;
     }
+}
+
+namespace {
+
+std::vector<digest_keys_fn> digest_routes() {
+  std::vector<digest_keys_fn> routes = {digest_keys_scalar};
+  if (cpu_has_avx512()) routes.push_back(digest_keys_avx512);
+  return routes;
+}
+
+// Every route over the first n chunks, for each batch size n given, against
+// ref_key of the chunk's bytes.
+void expect_batch_keys(const std::vector<const uint8_t*>& ptrs, const std::vector<uint32_t>& lens,
+                       std::initializer_list<uint32_t> sizes) {
+  std::vector<chunk_key> want;
+  for (size_t i = 0; i < ptrs.size(); i++) want.push_back(ref_key(std::vector<uint8_t>(ptrs[i], ptrs[i] + lens[i])));
+  for (digest_keys_fn route : digest_routes())
+    for (uint32_t n : sizes) {
+      std::vector<chunk_key> got(n);
+      route(ptrs.data(), lens.data(), got.data(), n);
+      for (uint32_t i = 0; i < n; i++)
+        ASSERT_EQ(key_bytes(got[i]), key_bytes(want[i])) << "chunk " << i << " (" << lens[i] << " bytes) of " << n;
+    }
+}
+
+}  // namespace
+
+// Large batches of very different lengths: empty chunks, the group edges
+// and some long and maximal chunks among short ones, so lanes end, refill
+// and go idle at different times; batch sizes around multiples of sixteen.
+TEST(Digest, BatchRoutesOnMixedBatches) {
+  rng r{123};
+  const std::vector<uint8_t> data = r.bytes(1 << 20);
+  std::vector<const uint8_t*> ptrs;
+  std::vector<uint32_t> lens;
+  const uint32_t edges[] = {0, 1, 62, 63, 64, 65, 125, 126, 127, 128, 189};
+  for (int i = 0; i < 2000; i++) {
+    const uint64_t pick = r.next();
+    uint32_t len = pick % 8 == 0 ? edges[pick / 8 % 11] : 64 + uint32_t(pick >> 8) % 200;
+    if (i % 97 == 5) len = i % 2 ? 65535 : 3000 + uint32_t(pick >> 8) % 20000;
+    ptrs.push_back(data.data() + r.next() % (data.size() - len + 1));
+    lens.push_back(len);
+  }
+  expect_batch_keys(ptrs, lens, {2000, 1, 15, 16, 17, 31, 32, 33, 47, 48, 49, 100});
+}
+
+// Chunks flush against unreadable pages: each ends at the last readable
+// byte or starts at the first, so a route that reads outside its chunks
+// faults. Also empty chunks at either edge and one with no bytes at all.
+TEST(Digest, BatchRoutesReadOnlyTheirChunks) {
+  const size_t page = size_t(sysconf(_SC_PAGESIZE)), span = 32 * page;
+  auto* base = static_cast<uint8_t*>(
+      mmap(nullptr, span + 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(base, MAP_FAILED);
+  ASSERT_EQ(mprotect(base, page, PROT_NONE), 0);
+  ASSERT_EQ(mprotect(base + page + span, page, PROT_NONE), 0);
+  uint8_t* const lo = base + page;
+  uint8_t* const hi = lo + span;
+  rng r{77};
+  for (size_t i = 0; i < span; i++) lo[i] = r.byte();
+  std::vector<const uint8_t*> ptrs;
+  std::vector<uint32_t> lens;
+  for (int rep = 0; rep < 3; rep++)
+    for (uint32_t len : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 15u, 16u, 17u, 31u, 32u, 48u, 61u, 62u, 63u, 64u, 65u, 100u,
+                         125u, 126u, 127u, 128u, 189u, 190u, 4095u, 4096u, 65535u}) {
+      ptrs.push_back(hi - len), lens.push_back(len);
+      ptrs.push_back(lo), lens.push_back(len);
+    }
+  ptrs.push_back(nullptr), lens.push_back(0);
+  for (size_t i = ptrs.size() - 1; i > 0; i--) {  // neighbours in a batch differ
+    const size_t j = r.next() % (i + 1);
+    std::swap(ptrs[i], ptrs[j]), std::swap(lens[i], lens[j]);
+  }
+  expect_batch_keys(ptrs, lens, {uint32_t(ptrs.size()), 1, 16, 33});
+  munmap(base, span + 2 * page);
 }
 
 // Each candidate bit, and each cut, is the hash of its own 16 bytes against

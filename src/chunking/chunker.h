@@ -23,13 +23,11 @@ void digest_block(uint8_t* buf);
 void digest_compress(codec_state& s);
 
 // Keys of n whole chunks (chunk i: len[i] bytes at p[i]), the same as
-// feeding and closing each. digest_keys is the fastest route this CPU has.
+// feeding and closing each. digest_keys is the route in use (simd_use).
 void digest_keys_scalar(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
 void digest_keys_avx512(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
 using digest_keys_fn = void (*)(const uint8_t* const*, const uint32_t*, chunk_key*, uint32_t);
 extern digest_keys_fn digest_keys;
-// Picks digest_keys once: "scalar" forces the portable code.
-void digest_select(const char* path);
 bool cpu_has_avx512();
 
 inline void digest_absorb(codec_state& s, uint8_t g) {
