@@ -8,7 +8,7 @@ tmp=$(mktemp -d)
 sess=dupcut-term-$$
 trap 'tmux kill-session -t "$sess" 2>/dev/null || true; rm -rf "$tmp"' EXIT
 
-{ "$gen" || true; } | head -c $((400 << 20)) > "$tmp/big"
+{ "$gen" || true; } | head -c $((100 << 20)) > "$tmp/big"
 tmux new-session -d -s "$sess" -x 160 -y 24 "bash --norc --noprofile"
 tmux send-keys -t "$sess" "cd $tmp && PS1='$ ' && clear" Enter
 sleep 0.5
@@ -17,7 +17,7 @@ tmux send-keys -t "$sess" "DUPCUT_PATH=scalar $bin e big big.dc; echo EXIT=\$?" 
 
 screen() { tmux capture-pane -p -t "$sess"; }
 seen=()
-for _ in $(seq 1 400); do
+for _ in $(seq 1 1200); do
   s=$(screen)
   line=$(grep -o 'dupcut: read [^%]*%), [0-9.]* MiB/s, [0-9]*% done' <<<"$s" || true)
   [ -n "$line" ] && seen+=("$line")
@@ -32,13 +32,13 @@ distinct=$(printf '%s\n' "${seen[@]}" | sort -u | wc -l)
 echo "progress lines seen: ${#seen[@]}, distinct: $distinct"
 [ "$distinct" -ge 2 ] || { echo "FAIL: progress line never redrawn"; exit 1; }
 if grep -q '% done' <<<"$s"; then echo "FAIL: progress line left on screen"; exit 1; fi
-grep -Eq '^dupcut: 400\.0 MiB -> .* \([0-9.]+%\), .* in repeated chunks, [0-9.]+ s, [0-9.]+ MiB/s$' <<<"$s" ||
+grep -Eq '^dupcut: 100\.0 MiB -> .* \([0-9.]+%\), .* in repeated chunks, [0-9.]+ s, [0-9.]+ MiB/s$' <<<"$s" ||
   { echo "FAIL: no summary line"; exit 1; }
-grep -q '^sum=419430400 ' <<<"$s" || { echo "FAIL: statistics line missing"; exit 1; }
+grep -q '^sum=104857600 ' <<<"$s" || { echo "FAIL: statistics line missing"; exit 1; }
 
 # Standard error redirected: no status line, no summary, nothing at all.
 tmux send-keys -t "$sess" "clear; $bin e big big2.dc 2>err.txt; echo EXIT2=\$?" Enter
-for _ in $(seq 1 400); do grep -q '^EXIT2=' <<<"$(screen)" && break; sleep 0.05; done
+for _ in $(seq 1 1200); do grep -q '^EXIT2=' <<<"$(screen)" && break; sleep 0.05; done
 grep -q '^EXIT2=0' <<<"$(screen)" || { echo "FAIL: second run"; exit 1; }
 [ ! -s "$tmp/err.txt" ] || { echo "FAIL: standard error not empty:"; cat "$tmp/err.txt"; exit 1; }
 echo "terminal behaviour ok"
