@@ -247,12 +247,12 @@ uint32_t span_route() {
 struct loop_env {
   table_slot* htbl;
   uint8_t* win;
-  uint64_t* log;  // the decoder's chunk log, as the program allocates it
+  uint32_t* log;  // the decoder's chunk log, as the program allocates it
   loop_env() {
     simd_select(std::getenv("DUPCUT_PATH"));
     htbl = static_cast<table_slot*>(alloc_pages(encmem / 20 * 20));
     win = static_cast<uint8_t*>(alloc_pages(decwin));
-    log = static_cast<uint64_t*>(alloc_pages(uint64_t(8) << 20));
+    log = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << 21));
   }
   std::unique_ptr<codec_state> encoder(uint32_t div) {
     std::memset(htbl, 0, encmem / 20 * 20);
@@ -274,7 +274,7 @@ struct loop_env {
     s->cfg_chunkdiv = div;
     s->tbl.cfg_decwinsize = decwin;
     s->win_buf = win;
-    if (s->span_io) s->log = chunk_log{log, 20, (uint32_t(1) << 20) - 1, 0, ~uint64_t(0)};
+    if (s->span_io) s->log = chunk_log{log, 21, (uint32_t(1) << 21) - 1, 0, 0, ~uint64_t(0), 0};
     return s;
   }
 };

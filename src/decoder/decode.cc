@@ -54,42 +54,57 @@ inline void copy_span(codec_state& s, uint32_t src) {
 
 constexpr uint64_t none = ~uint64_t(0);
 
+// Entries keep the low 32 bits of a position; the full one follows from
+// the oldest entry's, kept exactly as entries fall out (every chunk but the
+// last is below 64 KiB, so differences of neighbours are exact).
 inline void log_add(chunk_log& g, uint64_t pos) {
-  g.start[g.n & g.mask] = pos;
+  const uint64_t size = uint64_t(g.mask) + 1;
+  if (g.n == 0)
+    g.oldest = pos;
+  else if (g.n >= size)
+    g.oldest += uint32_t(g.start[(g.n + 1) & g.mask] - g.start[g.n & g.mask]);
+  g.start[g.n & g.mask] = uint32_t(pos);
   g.n++;
 }
 
-// The chunk that starts at pos, among those still logged, or none. Starts
-// rise with the index, nearly in proportion: guess first, then search
-// from where the log's mean chunk length puts pos, widening the steps
-// until pos is bracketed.
-inline uint64_t log_find(const chunk_log& g, uint64_t pos, uint64_t guess, uint64_t total) {
-  const uint64_t* const st = g.start;
+// The chunk that starts at pos, among those still logged, or none: first
+// the one after the last copy's source (a run of continue codes), else a
+// search. Starts rise with the index, nearly in proportion: the search
+// begins where the log's mean chunk length puts pos and widens its steps
+// until pos is bracketed. With more than 4 GiB logged the low 32 bits
+// would be ambiguous, and only the run is followed.
+inline uint64_t log_find(chunk_log& g, uint64_t pos, uint64_t total) {
+  const uint32_t* const st = g.start;
   const uint64_t m = g.mask;
   const uint64_t size = m + 1;
-  if (guess < g.n && g.n - guess <= size && st[guess & m] == pos) return guess;
+  const uint64_t next = g.last + 1;
+  if (g.last != none && next < g.n && g.n - g.last <= size &&
+      g.last_pos + uint32_t(st[next & m] - st[g.last & m]) == pos)
+    return next;
+  if (g.n == 0 || total - g.oldest >= (uint64_t(1) << 32)) return none;
+  auto at = [&](uint64_t i) { return total - uint32_t(uint32_t(total) - st[i & m]); };
   const uint64_t lo = g.n > size ? g.n - size : 0, hi = g.n;
-  if (lo == hi || pos < st[lo & m] || pos > st[(hi - 1) & m]) return none;
-  const uint64_t base = st[lo & m], span = total - base;
-  uint64_t i = lo + (pos - base) * (hi - lo) / (span ? span : 1);
+  if (pos < g.oldest || pos > at(hi - 1)) return none;
+  const uint64_t span = total - g.oldest;
+  uint64_t i = lo + (pos - g.oldest) * (hi - lo) / (span ? span : 1);
   if (i >= hi) i = hi - 1;
-  uint64_t a, b;  // st[a] <= pos < st[b], b == hi standing for beyond the end
-  if (st[i & m] <= pos) {
+  uint64_t a, b;  // at(a) <= pos < at(b), b == hi standing for beyond the end
+  if (at(i) <= pos) {
     a = i;
     uint64_t step = 1;
-    while (a + step < hi && st[(a + step) & m] <= pos) a += step, step *= 2;
+    while (a + step < hi && at(a + step) <= pos) a += step, step *= 2;
     b = a + step < hi ? a + step : hi;
   } else {
     b = i;
     uint64_t step = 1;
-    while (b - lo > step && st[(b - step) & m] > pos) b -= step, step *= 2;
+    while (b - lo > step && at(b - step) > pos) b -= step, step *= 2;
     a = b - lo > step ? b - step : lo;
   }
   while (b - a > 1) {
     const uint64_t c = a + (b - a) / 2;
-    (st[c & m] <= pos ? a : b) = c;
+    (at(c) <= pos ? a : b) = c;
   }
-  return st[a & m] == pos ? a : none;
+  return at(a) == pos ? a : none;
 }
 
 // A known chunk's copy: len bytes from src to win_pos. Source and
@@ -114,16 +129,17 @@ inline void ring_copy(codec_state& s, uint32_t src, uint32_t len) {
 
 void chunk_log_alloc(codec_state& s) {
   chunk_log& g = s.log;
-  const uint32_t order = g.order ? g.order : 20;
-  g.start = static_cast<uint64_t*>(alloc_pages(uint64_t(8) << order));
+  const uint32_t order = g.order ? g.order : 21;
+  g.start = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << order));
   g.order = order;
   g.mask = (uint32_t(1) << order) - 1;
   g.n = 0;
+  g.oldest = 0;
   g.last = none;
 }
 
 void chunk_log_free(codec_state& s) {
-  free_pages(s.log.start, uint64_t(8) << s.log.order);
+  free_pages(s.log.start, uint64_t(4) << s.log.order);
   s.log.start = nullptr;
 }
 
@@ -230,10 +246,11 @@ codec_task decode_loop(codec_state& s) {
         uint64_t i = none;
         uint32_t len = 0;
         if (g.start && d != 0 && d < winsize && d <= s.total_bytes) {
-          i = log_find(g, s.total_bytes - d, g.last + 1, s.total_bytes);
-          if (i != none) len = uint32_t((i + 1 < g.n ? g.start[(i + 1) & g.mask] : s.total_bytes) - g.start[i & g.mask]);
+          i = log_find(g, s.total_bytes - d, s.total_bytes);
+          if (i != none) len = (i + 1 < g.n ? g.start[(i + 1) & g.mask] : uint32_t(s.total_bytes)) - g.start[i & g.mask];
         }
         g.last = i;
+        g.last_pos = s.total_bytes - d;
         if (i != none && uint64_t(d) + len <= winsize) {
           ring_from = s.win_pos;
           ring_copy(s, src, len);

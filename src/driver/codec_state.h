@@ -52,11 +52,13 @@ struct chunk_batch {
 // depends on its own bytes alone, so a copy from a logged chunk start that
 // is still in the ring takes that chunk's length without scanning it.
 struct chunk_log {
-  uint64_t* start;  // start[i & mask]: position of chunk i's first byte
+  uint32_t* start;  // start[i & mask]: low 32 bits of chunk i's first position
   uint32_t order;   // log2 of the entries; 0: the default
   uint32_t mask;
-  uint64_t n;     // chunks logged so far
-  uint64_t last;  // the last copy's source chunk, ~0 when not known
+  uint64_t n;       // chunks logged so far
+  uint64_t oldest;  // first position of the oldest chunk still logged
+  uint64_t last;    // the last copy's source chunk, ~0 when not known,
+  uint64_t last_pos;  // and its first position
 };
 
 struct chunk_table {
