@@ -13,14 +13,18 @@ uint32_t zero_steps(const uint32_t* crc, uint32_t h, uint32_t n) {
 
 }  // namespace
 
-void chunker_init(codec_state& s, uint32_t chunkdiv) {
+void crc_table_fill(uint32_t* t) {
   // Indexed by the complemented byte and offset so that a register starting
   // at 0 holds the finished CRC-32 of the bytes stepped in.
   for (uint32_t i = 0; i < 256; i++) {
     uint32_t v = i;
     for (int k = 0; k < 8; k++) v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
-    s.crc_table[i ^ 0xFF] = v ^ 0xFF000000u;
+    t[i ^ 0xFF] = v ^ 0xFF000000u;
   }
+}
+
+void chunker_init(codec_state& s, uint32_t chunkdiv) {
+  crc_table_fill(s.crc_table);
   s.roll_window = roll_bytes;
   s.roll_threshold = 0xFFFFFFFFu / chunkdiv;
   std::memset(s.roll_history, 0, sizeof s.roll_history);

@@ -15,6 +15,8 @@ constexpr uint32_t min_chunk = 64;
 constexpr uint32_t max_chunk = 65535;
 constexpr uint32_t roll_bytes = 16;
 
+// The rolling hash's CRC-32 step table (256 entries).
+void crc_table_fill(uint32_t* t);
 void chunker_init(codec_state& s, uint32_t chunkdiv);
 
 // MD5 compression of a 64-byte digest buffer from the initial values, the

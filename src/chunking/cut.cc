@@ -88,11 +88,7 @@ struct window_matrices {
 
 window_matrices build_matrices() {
   uint32_t crc[256];
-  for (uint32_t i = 0; i < 256; i++) {
-    uint32_t v = i;
-    for (int k = 0; k < 8; k++) v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
-    crc[i ^ 0xFF] = v ^ 0xFF000000u;
-  }
+  crc_table_fill(crc);
   auto hash = [&](const uint8_t* w) {
     uint32_t h = 0;
     for (uint32_t i = 0; i < roll_bytes; i++) h = (h >> 8) ^ crc[(h ^ w[i]) & 0xFF];
