@@ -148,14 +148,10 @@ struct filled_table {
   uint64_t nkeys = 0;
   int load = -1;
 
-  filled_table() {
-    t.cfg_tblsize = encmem / 20;
-    t.cfg_decwinsize = decwin;
-    t.htbl = static_cast<table_slot*>(alloc_pages(uint64_t(t.cfg_tblsize) * 20));
-  }
+  filled_table() { tbl_open(t, encmem / 20, decwin); }
   void prepare(int pct) {
     if (pct != load) {
-      std::memset(t.htbl, 0, size_t(t.cfg_tblsize) * 20);
+      tbl_reset(t);
       nkeys = uint64_t(t.cfg_tblsize) * pct / 100;
       for (uint64_t i = 0; i < nkeys; i++) tbl_find_or_add(t, random_key(i), uint32_t(i * 164 % 0xFFFE0000u));
       pristine.assign(t.htbl, t.htbl + t.cfg_tblsize);
@@ -245,24 +241,22 @@ uint32_t span_route() {
 }
 
 struct loop_env {
-  table_slot* htbl;
+  chunk_table tbl{};
   uint8_t* win;
   uint32_t* log;  // the decoder's chunk log, as the program allocates it
   loop_env() {
     simd_select(std::getenv("DUPCUT_PATH"));
-    htbl = static_cast<table_slot*>(alloc_pages(encmem / 20 * 20));
+    tbl_open(tbl, encmem / 20, decwin);
     win = static_cast<uint8_t*>(alloc_pages(decwin));
     log = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << 21));
   }
   std::unique_ptr<codec_state> encoder(uint32_t div) {
-    std::memset(htbl, 0, encmem / 20 * 20);
+    tbl_reset(tbl);
     auto s = std::make_unique<codec_state>();
     s->cfg_chunkdiv = div;
     s->span_io = span_route();
+    s->tbl = tbl;
     s->tbl.encmem = encmem;
-    s->tbl.cfg_decwinsize = decwin;
-    s->tbl.cfg_tblsize = encmem / 20;
-    s->tbl.htbl = htbl;
     return s;
   }
   // The window is not cleared between runs: a valid stream never reads a

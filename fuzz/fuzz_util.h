@@ -17,6 +17,7 @@
 #include "driver/codec_main.h"
 #include "driver/coroutine.h"
 #include "encoder/encode.h"
+#include "encoder/table.h"
 
 namespace fz {
 
@@ -111,12 +112,8 @@ inline void setup_decoder(codec_state& s, uint32_t div, uint32_t winsize) {
 inline void setup_encoder(codec_state& s, uint32_t div, uint32_t winsize, uint32_t tblsize) {
   s.decode_mode = 0;
   s.cfg_chunkdiv = div;
-  s.tbl.cfg_decwinsize = winsize;
-  s.tbl.cfg_tblsize = tblsize;
+  check(tbl_open(s.tbl, tblsize, winsize), "table allocation failed");
   s.tbl.encmem = tblsize * 20;
-  s.tbl.sweep_cur = 0;
-  s.tbl.htbl = static_cast<table_slot*>(alloc_pages(uint64_t(20) * tblsize));
-  check(s.tbl.htbl != nullptr, "table allocation failed");
   chunker_init(s, div);
 }
 
@@ -124,8 +121,7 @@ inline void release(codec_state& s) {
   chunk_log_free(s);
   free_pages(s.win_buf, s.tbl.cfg_decwinsize);
   s.win_buf = nullptr;
-  free_pages(s.tbl.htbl, uint64_t(20) * s.tbl.cfg_tblsize);
-  s.tbl.htbl = nullptr;
+  tbl_close(s.tbl);
 }
 
 // Records only (no header): what encode_loop writes for `data`.

@@ -11,6 +11,7 @@
 #include "decoder/decode.h"
 #include "driver/alloc.h"
 #include "driver/codec_main.h"
+#include "encoder/table.h"
 
 using namespace dupcut;
 using bytes = std::vector<uint8_t>;
@@ -103,12 +104,11 @@ run encode(const bytes& data, uint32_t div, uint32_t decmem_mib, size_t piece = 
   auto s = std::make_unique<codec_state>();
   s->span_io = span;
   s->cfg_chunkdiv = div;
+  EXPECT_TRUE(tbl_open(s->tbl, (1u << 20) / 20, decmem_mib << 20));
   s->tbl.encmem = 1u << 20;
-  s->tbl.cfg_decwinsize = decmem_mib << 20;
-  s->tbl.cfg_tblsize = s->tbl.encmem / 20;
-  std::vector<table_slot> tbl(s->tbl.cfg_tblsize);
-  s->tbl.htbl = tbl.data();
-  return {pump(*s, codec_main, data, piece), s->total_bytes, s->chunk_count, s->fail_msg, nullptr, false};
+  run r{pump(*s, codec_main, data, piece), s->total_bytes, s->chunk_count, s->fail_msg, nullptr, false};
+  tbl_close(s->tbl);
+  return r;
 }
 
 const size_t pieces[] = {1, 3, 7, io_buf_size};

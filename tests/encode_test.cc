@@ -10,6 +10,7 @@
 #include "driver/alloc.h"
 #include "driver/codec_main.h"
 #include "encoder/encode.h"
+#include "encoder/table.h"
 
 using namespace dupcut;
 using bytes = std::vector<uint8_t>;
@@ -70,7 +71,6 @@ struct enc_cfg {
 struct encoded {
   bytes out;
   uint64_t total, count, matched;
-  std::vector<table_slot> slots;
 };
 
 void quiet() {
@@ -82,13 +82,11 @@ encoded encode(const bytes& in, const enc_cfg& c = {}) {
   quiet();
   auto s = std::make_unique<codec_state>();
   encoded e;
-  e.slots.resize(c.tblsize);
   s->cfg_chunkdiv = c.chunkdiv;
-  s->tbl.cfg_tblsize = c.tblsize;
-  s->tbl.cfg_decwinsize = c.decwin;
+  EXPECT_TRUE(tbl_open(s->tbl, c.tblsize, c.decwin));
   s->tbl.encmem = 1u << 20;
-  s->tbl.htbl = e.slots.data();
   e.out = pump(*s, c.header ? codec_main : bare_entry, in, c.in_piece, c.out_piece);
+  tbl_close(s->tbl);
   e.total = s->total_bytes;
   e.count = s->chunk_count;
   e.matched = s->match_bytes;

@@ -1,8 +1,12 @@
 // Writes a deterministic stream of more than 4.5 GiB to standard output
 // without holding it: every byte is a function of its offset, so repeats are
-// regenerated from their source offsets. The repeats sit where the 32-bit
-// position space wraps (0xFFFF0000 data bytes) and at distances of exactly
-// the largest window minus one and the largest window.
+// regenerated from their source offsets.
+//   wrap (default): repeats where the 32-bit position space wraps
+//     (0xFFFF0000 data bytes) and at distances of exactly the largest window
+//     minus one and the largest window;
+//   blocks: one 256 MiB random block written 18 times;
+//   zeros: 16 MiB blocks of a zero run of 2 to 13 MiB (65535-byte chunks)
+//     and random data, the random part repeating every 200 blocks (3.2 GiB).
 #include <unistd.h>
 
 #include <cstdint>
@@ -93,13 +97,59 @@ void fill(uint64_t x, uint64_t n, uint8_t* buf) {
   }
 }
 
+// Random bytes for offsets r .. r + n of a stream keyed by salt, a word at a time.
+void random_at(uint64_t r, uint64_t n, uint64_t salt, uint8_t* buf) {
+  uint64_t j = 0;
+  for (; j < n && ((r + j) & 7); j++) buf[j] = uint8_t(mix((r + j) >> 3 ^ salt) >> (8 * ((r + j) & 7)));
+  for (; j + 8 <= n; j += 8) {
+    const uint64_t w = mix((r + j) >> 3 ^ salt);
+    std::memcpy(buf + j, &w, 8);
+  }
+  for (; j < n; j++) buf[j] = uint8_t(mix((r + j) >> 3 ^ salt) >> (8 * ((r + j) & 7)));
+}
+
+void fill_blocks(uint64_t x, uint64_t n, uint8_t* buf) {
+  constexpr uint64_t blk = 256 * MiB;
+  while (n) {
+    const uint64_t take = std::min(n, blk - x % blk);
+    random_at(x % blk, take, 0, buf);
+    x += take, buf += take, n -= take;
+  }
+}
+
+void fill_zeros(uint64_t x, uint64_t n, uint8_t* buf) {
+  constexpr uint64_t blk = 16 * MiB;
+  while (n) {
+    const uint64_t b = x / blk, in = x % blk, zero_len = (mix(b) % 12 + 2) * MiB;
+    const uint64_t take = std::min(n, in < zero_len ? zero_len - in : blk - in);
+    if (in < zero_len)
+      std::memset(buf, 0, take);
+    else
+      random_at((b % 200) * blk + in, take, uint64_t(1) << 60, buf);
+    x += take, buf += take, n -= take;
+  }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const char* kind = argc > 1 ? argv[1] : "wrap";
+  void (*gen)(uint64_t, uint64_t, uint8_t*) = fill;
+  uint64_t size = total;
+  if (std::strcmp(kind, "blocks") == 0) {
+    gen = fill_blocks;
+    size = 18 * 256 * MiB;
+  } else if (std::strcmp(kind, "zeros") == 0) {
+    gen = fill_zeros;
+    size = 290 * 16 * MiB;
+  } else if (std::strcmp(kind, "wrap") != 0) {
+    std::fprintf(stderr, "usage: large_gen [wrap|blocks|zeros]\n");
+    return 2;
+  }
   static uint8_t buf[1 << 20];
-  for (uint64_t x = 0; x < total; x += sizeof buf) {
-    uint64_t n = std::min<uint64_t>(sizeof buf, total - x);
-    fill(x, n, buf);
+  for (uint64_t x = 0; x < size; x += sizeof buf) {
+    uint64_t n = std::min<uint64_t>(sizeof buf, size - x);
+    gen(x, n, buf);
     if (std::fwrite(buf, 1, n, stdout) != n) return 1;
   }
   return std::fflush(stdout) == 0 ? 0 : 1;

@@ -61,6 +61,14 @@ struct chunk_log {
   uint64_t last_pos;  // and its first position
 };
 
+// A long chunk's sweep, deferred: visits [first, end) of the cursor, made
+// when the data had reached true position `at`.
+struct sweep_rec {
+  uint64_t first;
+  uint64_t end;
+  uint64_t at;
+};
+
 struct chunk_table {
   uint32_t cfg_tblsize;
   uint32_t encmem;          // bytes
@@ -69,6 +77,24 @@ struct chunk_table {
   uint32_t sweep_cur;
   hinf rec[probe_window];
   table_slot* htbl;
+
+  // Tags hold positions modulo 0xFFFF0000; distances are decided on true
+  // positions (data bytes before the chunk, 64-bit), so that an entry older
+  // than the position space never reads as a near one.
+  uint64_t found_dist;  // true distance of the most recent hit
+  uint8_t* wrap;        // 2 bits a slot: (true position / 0xFFFF0000) mod 4
+  uint32_t wrapped;     // set once positions pass 0xFFFF0000; wrap is all 0 before
+  uint64_t rec_at[probe_window];  // true positions of an insertion's records
+  uint64_t reached;               // true position of the latest call
+
+  // The sweep's visits are counted; a chunk's sweep of lazy_min slots or
+  // more is kept as a record and applied to a slot when a call reads it.
+  uint64_t visits;
+  sweep_rec* hist;  // ring of deferred sweeps, oldest at hist_head
+  uint32_t hist_cap;
+  uint32_t hist_head;
+  uint32_t hist_n;
+  uint32_t lazy_min;
 };
 
 struct codec_state {

@@ -13,6 +13,7 @@
 #include "decoder/decode.h"
 #include "driver/alloc.h"
 #include "driver/codec_main.h"
+#include "encoder/table.h"
 
 namespace dupcut {
 
@@ -210,20 +211,19 @@ int driver_main(int argc, char** argv) {
     s.win_buf = nullptr;
     s.win_pos = 0;
   } else {
-    s.tbl.sweep_cur = 0;
-    s.tbl.cfg_tblsize = s.tbl.encmem / 20;
-    tbl_bytes = uint64_t(20) * s.tbl.cfg_tblsize;
-    s.tbl.htbl = static_cast<table_slot*>(alloc_pages(tbl_bytes));
-    if (!s.tbl.htbl) {
+    const uint32_t encmem = s.tbl.encmem;
+    tbl_bytes = uint64_t(20) * (encmem / 20);
+    if (!tbl_open(s.tbl, encmem / 20, s.tbl.cfg_decwinsize)) {
       std::fprintf(stderr, "dupcut: cannot allocate the chunk table (%" PRIu64 " bytes)\n", tbl_bytes);
       return 1;
     }
+    s.tbl.encmem = encmem;
   }
 
   std::FILE* out = out_std ? stdout : std::fopen(out_name, "wb");
   if (!out) {
     say("cannot open output '%s'", out_name, errno);
-    free_pages(s.tbl.htbl, tbl_bytes);
+    tbl_close(s.tbl);
     return 1;
   }
   struct stat ost;
@@ -253,8 +253,7 @@ int driver_main(int argc, char** argv) {
     s.win_buf = nullptr;
     chunk_log_free(s);
   } else {
-    free_pages(s.tbl.htbl, tbl_bytes);
-    s.tbl.htbl = nullptr;
+    tbl_close(s.tbl);
   }
 
   if (std::fflush(out) != 0 && res == run_result::ok) {

@@ -23,22 +23,22 @@ struct record {
 inline record make_record(codec_state& s, match_track& mt, const uint8_t* data, const chunk_key& key, bool last) {
   const uint32_t len = key_len(key);
   record r{{esc0, esc1, esc2}, 0, len};
-  if (tbl_find_or_add(s.tbl, key, s.cur_pos)) {
+  // The table decides on true distances (total_bytes is the chunk's true
+  // position); below 0xFFFF0000 bytes back that is pos_distance.
+  if (tbl_find_or_add(s.tbl, key, s.total_bytes) && s.tbl.found_dist < s.tbl.cfg_decwinsize) {
     const uint32_t t = s.tbl.found_pos;
-    const uint32_t d = pos_distance(s.cur_pos, t);
-    if (d < s.tbl.cfg_decwinsize) {
-      r.lit_len = 0;
-      if (t == mt.expected_pos) {
-        r.code[3] = code_continue;
-        r.code_len = short_code_len;
-      } else {
-        r.code[3] = code_match;
-        for (int k = 0; k < 4; k++) r.code[4 + k] = uint8_t(d >> (8 * k));
-        r.code_len = match_code_len;
-      }
-      mt.match_src = t;
-      s.match_bytes += len;
+    const uint32_t d = uint32_t(s.tbl.found_dist);
+    r.lit_len = 0;
+    if (t == mt.expected_pos) {
+      r.code[3] = code_continue;
+      r.code_len = short_code_len;
+    } else {
+      r.code[3] = code_match;
+      for (int k = 0; k < 4; k++) r.code[4 + k] = uint8_t(d >> (8 * k));
+      r.code_len = match_code_len;
     }
+    mt.match_src = t;
+    s.match_bytes += len;
   }
   if (r.lit_len && needs_escape(data, len)) {
     r.code[3] = code_escape;
@@ -48,7 +48,7 @@ inline record make_record(codec_state& s, match_track& mt, const uint8_t* data, 
   s.total_bytes += len;
   mt.chunk_done(len);
   s.chunk_count++;
-  if (!last) tbl_sweep(s.tbl, len, s.cur_pos);
+  if (!last) tbl_sweep(s.tbl, len, s.total_bytes);
   return r;
 }
 

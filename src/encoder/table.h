@@ -1,6 +1,11 @@
 // The encoder's chunk table: open addressing over cfg_tblsize slots with a
 // 32-slot probe window from each key's home slot, move-to-front insertion
 // and tombstones for entries that fell out of the decoder's reach.
+//
+// Positions passed in are true positions: data bytes before the chunk, in
+// 64 bits. Tags keep them modulo 0xFFFF0000 as the stream does, and 2 bits
+// a slot keep the wrap count, so that every distance the table decides on
+// is the true one. Below 0xFFFF0000 bytes of data that changes nothing.
 #pragma once
 
 #include <cstdint>
@@ -9,14 +14,28 @@
 
 namespace dupcut {
 
-// Hit: sets found_pos to the stored position, changes nothing, returns
-// true. Miss: records key at pos and returns false.
-bool tbl_find_or_add(chunk_table& t, const chunk_key& key, uint32_t pos);
+// Allocates the slots and the sweep's bookkeeping for `slots` slots and a
+// window of decwinsize bytes, all empty; false when memory is refused.
+bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize);
+void tbl_close(chunk_table& t);
+// Empties an open table for a new stream, keeping its memory.
+void tbl_reset(chunk_table& t);
 
-// After a chunk of len bytes, with pos the position after it: visits a
-// share of the slots proportional to len (plus one) and tombstones entries
-// at distance cfg_decwinsize or more.
-void tbl_sweep(chunk_table& t, uint32_t len, uint32_t pos);
+// Hit: sets found_pos to the stored position and found_dist to the true
+// distance from `at`, changes no entry, returns true. Miss: records key at
+// `at` and returns false.
+bool tbl_find_or_add(chunk_table& t, const chunk_key& key, uint64_t at);
+
+// After a chunk of len bytes, with `end` the true position after it: visits
+// a share of the slots proportional to len (plus one) and tombstones
+// entries whose true distance from `end` is cfg_decwinsize or more. A long
+// share is deferred and applied slot by slot when a call reads the slot;
+// the outcome of every call is the same as with every visit made at once.
+void tbl_sweep(chunk_table& t, uint32_t len, uint64_t end);
+
+// Applies every deferred visit, so that the slots read as if each sweep
+// had visited them at once.
+void tbl_settle(chunk_table& t);
 
 inline uint32_t tbl_home(const chunk_table& t, const chunk_key& key) {
   uint32_t w = key.b[0] | (uint32_t(key.b[1]) << 8) | (uint32_t(key.b[2]) << 16) | (uint32_t(key.b[3]) << 24);
@@ -26,9 +45,11 @@ inline uint32_t tbl_home(const chunk_table& t, const chunk_key& key) {
 // Starts loading the first slots a call for key will read (and, on a miss,
 // write), so that calls for a batch of keys overlap their cache misses.
 inline void tbl_prefetch(const chunk_table& t, const chunk_key& key) {
-  const char* p = reinterpret_cast<const char*>(t.htbl + tbl_home(t, key));
+  const uint32_t h = tbl_home(t, key);
+  const char* p = reinterpret_cast<const char*>(t.htbl + h);
   __builtin_prefetch(p, 1);
   __builtin_prefetch(p + 2 * sizeof(table_slot), 1);
+  if (t.wrapped) __builtin_prefetch(t.wrap + h / 4, 1);
 }
 
 }  // namespace dupcut
