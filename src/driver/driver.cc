@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -23,7 +24,7 @@ namespace {
 
 alignas(64) uint8_t in_buf[io_buf_size];
 alignas(64) uint8_t out_buf[io_buf_size];
-int32_t params[3] = {100, 256, 1024};  // cfg_chunkdiv, encmem MiB, decmem MiB
+uint32_t params[3] = {100, 256, 1024};  // cfg_chunkdiv, encmem MiB, decmem MiB
 codec_state state;
 
 bool write_all(driver_files& f, const uint8_t* p, size_t n) {
@@ -110,12 +111,25 @@ int stdout_done() {
   return err ? stdout_failed(err) : 0;
 }
 
-}  // namespace
-
-int32_t parse_num(const char* arg) {
-  if (arg[0] == '-') arg++;
-  return std::atoi(arg);
+// A numeric argument: one optional leading '-' (so -100 is 100), then
+// decimal digits only, whose value lies in 1..max. Anything else is refused,
+// so that "1G", "5.5" or "12abc" cannot pass for another number.
+bool parse_num(const char* arg, uint32_t max, uint32_t& value) {
+  if (*arg == '-') arg++;
+  if (!*arg) return false;
+  uint64_t v = 0;
+  for (; *arg; arg++) {
+    if (*arg < '0' || *arg > '9') return false;
+    // Past max it is refused anyway; stopping there keeps a digit string of
+    // any length from wrapping.
+    v = std::min<uint64_t>(v * 10 + uint64_t(*arg - '0'), uint64_t(max) + 1);
+  }
+  if (v < 1 || v > max) return false;
+  value = uint32_t(v);
+  return true;
 }
+
+}  // namespace
 
 run_result driver_loop(codec_state& s, driver_files& f, codec_entry entry) {
   s.out_cur = s.out_start = out_buf;
@@ -207,27 +221,23 @@ int driver_main(int argc, char** argv) {
     return 1;
   }
 
-  for (int i = 0; i < 3 && 4 + i < argc; i++) params[i] = parse_num(argv[4 + i]);
-
-  s.cfg_chunkdiv = uint32_t(params[0]);
-  s.tbl.encmem = uint32_t(params[1]) << 20;
-  s.tbl.cfg_decwinsize = uint32_t(params[2]) << 20;
-
+  // A decode takes its numbers from the stream and ignores these.
   if (!s.decode_mode) {
-    // Out-of-range values would wrap or break the header: refuse them
-    // before the output is created.
-    const char* what = nullptr;
-    if (params[0] < 1 || params[0] > 65535)
-      what = "chunk divisor must be 1..65535";
-    else if (params[1] < 1 || params[1] > 4095)
-      what = "encmem must be 1..4095 MiB";
-    else if (params[2] < 1 || params[2] > 4095)
-      what = "decmem must be 1..4095 MiB";
-    if (what) {
-      std::fprintf(stderr, "dupcut: %s\n", what);
-      return 1;
+    static const struct {
+      const char* name;
+      uint32_t max;
+    } nums[3] = {{"CHUNKDIV", 65535}, {"ENCMEM", 4095}, {"DECMEM", 4095}};
+    for (int i = 0; i < 3 && 4 + i < argc; i++) {
+      if (!parse_num(argv[4 + i], nums[i].max, params[i])) {
+        std::fprintf(stderr, "dupcut: invalid %s '%s': expected a whole number 1..%u\n", nums[i].name, argv[4 + i],
+                     unsigned(nums[i].max));
+        return 1;
+      }
     }
   }
+  s.cfg_chunkdiv = params[0];
+  s.tbl.encmem = params[1] << 20;
+  s.tbl.cfg_decwinsize = params[2] << 20;
 
   if (same_file(in, out_std ? stdout : nullptr, out_name)) {
     say("input and output are the same file '%s'", out_name, 0);
