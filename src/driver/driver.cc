@@ -50,7 +50,12 @@ const char usage_long[] =
     "ENCMEM   1..4095 MiB, default 256: chunk table memory of the encoder (20 bytes a chunk)\n"
     "DECMEM   1..4095 MiB, default 1024: the decoder's window; matches reach this far back\n"
     "\n"
-    "Decoding takes CHUNKDIV and DECMEM from the stream and needs DECMEM of memory.\n"
+    "Numbers are whole decimal numbers (a leading '-' is ignored). Decoding ignores\n"
+    "them: it takes CHUNKDIV and DECMEM from the stream and needs DECMEM of memory.\n"
+    "\n"
+    "A file OUT is written under a temporary name beside it and renamed over it at\n"
+    "the end, with IN's permissions; a failed or stopped run leaves an existing OUT\n"
+    "as it was.\n"
     "\n"
     "examples:\n"
     "  dupcut e backup.tar backup.dc && zstd -19 backup.dc\n"
@@ -59,7 +64,8 @@ const char usage_long[] =
     "  dupcut e disk.img disk.dc 100 1024 4095\n"
     "\n"
     "exit status: 0 success; 1 bad arguments, unusable files, read or write errors,\n"
-    "damaged streams; 128+N when stopped by signal N (partial output removed)\n";
+    "damaged streams; 128+N when stopped by signal N (HUP, INT, QUIT, TERM, USR1,\n"
+    "USR2, ALRM, XFSZ; no partial output is left)\n";
 
 progress run_progress;
 outfile out;
