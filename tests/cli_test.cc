@@ -497,7 +497,7 @@ TEST_F(Cli, ClosedStandardOutputIsAnError) {
   EXPECT_NE(err.find("cannot write output '-'"), std::string::npos) << err;
   EXPECT_EQ(err.find("sum="), std::string::npos);
   // Closed before the start: the data or the console lines would go there.
-  for (const char* out : {"-", "out"}) {
+  for (const char* out : {"-", "\"$W/out\""}) {
     r = script(std::string("\"$B\" e \"$W/big\" ") + out + " >&-");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "dupcut: cannot write to standard output: Bad file descriptor\n");
