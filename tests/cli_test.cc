@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -85,6 +86,12 @@ class Cli : public ::testing::Test {
 
   // Paths inside the working directory, which holds nothing but test files.
   std::string w(const std::string& name) const { return base + "/w/" + name; }
+  // What the working directory holds, temporary files included.
+  std::set<std::string> names() const {
+    std::set<std::string> n;
+    for (auto& e : fs::directory_iterator(w(""))) n.insert(e.path().filename());
+    return n;
+  }
 
   result spawn(const args& argv, const std::string& stdin_path) {
     posix_spawn_file_actions_t fa;
@@ -172,7 +179,11 @@ TEST_F(Cli, DefaultsConsoleLinesAndDecodeIgnoresParameters) {
   ASSERT_EQ(d.status, 0) << d.err;
   EXPECT_EQ(d.out, "len=164 encmem=0M decmem=1024M\n" + l[2] + "\n");
   EXPECT_TRUE(read_file(w("back")) == data);
-  EXPECT_EQ(run({"d", w("out"), w("back2"), "0", "0", "0"}).status, 0);
+  for (const args& p : {args{"0", "0", "0"}, args{"12abc", "", "1G"}, args{"+5", "--5", "99999999999999999999"}}) {
+    result g = run({"d", w("out"), w("back2"), p[0], p[1], p[2]});
+    EXPECT_EQ(g.status, 0) << p[0] << " " << g.err;
+    EXPECT_EQ(g.out, d.out);
+  }
 }
 
 TEST_F(Cli, TooFewArgumentsOrMissingInputTouchNoFile) {
@@ -219,6 +230,7 @@ TEST_F(Cli, ModeLetterAndNumbers) {
     EXPECT_TRUE(read_file(w("o")) == data) << mode;
   }
   EXPECT_TRUE(encode(data, {"-100", "-256", "-1024"}) == ref);
+  EXPECT_TRUE(encode(data, {"0100", "-000000000000000000000256"}) == ref);
   EXPECT_EQ(encode(data, {"300"}).substr(0, 4), bytes("\x2C\x01\x00\x04", 4));
   for (const args& p : {args{"-300", "1", "4095"}, args{"65535", "1", "1"}}) {
     const bytes s = encode(data, p);
@@ -227,17 +239,23 @@ TEST_F(Cli, ModeLetterAndNumbers) {
   }
 }
 
-TEST_F(Cli, OutOfRangeParametersRefusedBeforeOutput) {
+TEST_F(Cli, NumbersOtherThanWholeDecimalsInRangeRefusedBeforeOutput) {
   write_file(w("in"), versions(10000, 1, 4));
-  for (const args& p : {args{"0"}, args{"65536"}, args{"--5"}, args{"abc"}, args{"100", "0"}, args{"100", "4096"},
-                        args{"100", "256", "0"}, args{"100", "256", "4096"}, args{"1", "1", "-4096"}}) {
+  const std::pair<const char*, const char*> what[] = {{"CHUNKDIV", "65535"}, {"ENCMEM", "4095"}, {"DECMEM", "4095"}};
+  // The last number of each list is the one refused.
+  for (const args& p :
+       {args{"0"}, args{"65536"}, args{"4294967297"}, args{"99999999999999999999999"}, args{"--5"}, args{"+5"},
+        args{"-"}, args{""}, args{" 5"}, args{"abc"}, args{"12abc"}, args{"5.5"}, args{"1e3"}, args{"100", "0"},
+        args{"100", "4096"}, args{"100", "1G"}, args{"100", "256", "0"}, args{"100", "256", "4096"},
+        args{"100", "256", "4G"}, args{"1", "1", "-4096"}}) {
     args a = {"e", w("in"), w("out")};
     a.insert(a.end(), p.begin(), p.end());
     result r = run(a);
-    EXPECT_EQ(r.status, 1) << p[0];
+    const auto& [name, max] = what[p.size() - 1];
+    EXPECT_EQ(r.status, 1) << p.back();
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(count_messages(r.err), 1u) << r.err;
-    EXPECT_FALSE(fs::exists(w("out")));
+    EXPECT_EQ(r.err, std::string("dupcut: invalid ") + name + " '" + p.back() + "': expected a whole number 1.." + max + "\n");
+    EXPECT_EQ(names(), std::set<std::string>{"in"});
   }
 }
 
@@ -266,13 +284,42 @@ TEST_F(Cli, RoundTripAtBufferEdges) {
   }
 }
 
-TEST_F(Cli, ReadAndWriteErrorsFail) {
-  for (const char* mode : {"e", "d"}) {
-    result r = run({mode, w(""), w("out")});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("dupcut: cannot read input"), std::string::npos) << r.err;
-    EXPECT_FALSE(fs::exists(w("out")));
-  }
+TEST_F(Cli, FailuresLeaveTheOutputFolderAsItWas) {
+  write_file(w("in"), random_bytes(300000, 13));
+  write_file(w("bad"), bytes("\0\0\0\x04" "abcdef", 10));
+  write_file(w("huge"), bytes("\x64\0\xFF\x0F", 4) + random_bytes(1000, 14));  // a 4095 MiB window
+  write_file(w("keep"), "keep");
+  fs::permissions(w("keep"), fs::perms(0640));
+  const std::set<std::string> before = names();
+  struct {
+    std::string cmd, err;
+    int status;
+  } cases[] = {
+      {"\"$B\" d - \"$T\" </dev/null", "stream too short", 1},
+      {"\"$B\" d /dev/null \"$T\"", "stream too short", 1},
+      {"\"$B\" d \"$W/bad\" \"$T\"", "chunk divisor 0", 1},
+      {"\"$B\" e \"$W/..\" \"$T\"", "cannot read input", 1},
+      {"\"$B\" d \"$W/..\" \"$T\"", "cannot read input", 1},
+      {"\"$B\" e \"$W/in\" \"$T\" >/dev/full", "cannot write to standard output: No space", 1},
+      {"trap '' XFSZ; ulimit -f 64; \"$B\" e \"$W/in\" \"$T\"", "File too large", 1},
+      {"ulimit -f 64; \"$B\" e \"$W/in\" \"$T\"", "", 128 + SIGXFSZ},
+#if !defined(__SANITIZE_ADDRESS__)  // a sanitizer cannot start under an address-space limit
+      {"ulimit -v 1048576; \"$B\" d \"$W/huge\" \"$T\"", "cannot allocate the decoder window", 1},
+#endif
+  };
+  for (const auto& c : cases)
+    for (const char* target : {"keep", "new"}) {
+      result r = script(std::string("T=\"$W/") + target + "\"; " + c.cmd);
+      EXPECT_EQ(r.status, c.status) << c.cmd << " " << r.err;
+      EXPECT_EQ(count_messages(r.err), c.err.empty() ? 0u : 1u) << r.err;
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+      EXPECT_EQ(names(), before) << c.cmd;
+      EXPECT_EQ(read_file(w("keep")), "keep");
+      EXPECT_EQ(fs::status(w("keep")).permissions(), fs::perms(0640));
+    }
+}
+
+TEST_F(Cli, WritesToDevicesFail) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   write_file(w("small"), "");
   write_file(w("big"), random_bytes(1 << 20, 5));
@@ -370,21 +417,78 @@ TEST_F(Cli, DamagedStreamsFail) {
   write_file(w("s"), s.substr(0, at + 6));
   r = run({"d", w("s"), w("out")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(count_messages(r.err), 1u) << r.err;
+  EXPECT_EQ(r.err, "dupcut: stream truncated inside a match code\n");
   EXPECT_TRUE(read_file(w("out")) == data.substr(0, at - 4));
+  // An existing file stays as it was; the restored data goes beside it,
+  // under a name that does not replace another file either.
+  write_file(w("out"), "keep");
+  for (int i = 0; i < 2; i++) {
+    const auto before = names();
+    r = run({"d", w("s"), w("out")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_file(w("out")), "keep");
+    std::set<std::string> added;
+    for (auto& n : names())
+      if (!before.count(n)) added.insert(n);
+    ASSERT_EQ(added.size(), 1u);
+    const std::string kept = *added.begin();
+    EXPECT_TRUE(i == 0 ? kept == "out.partial" : std::regex_match(kept, std::regex("\\.out\\.[A-Za-z0-9]{6}"))) << kept;
+    EXPECT_EQ(r.err, "dupcut: stream truncated inside a match code; restored data kept in '" + w(kept) + "'\n");
+    EXPECT_TRUE(read_file(w(kept)) == data.substr(0, at - 4));
+  }
 }
 
-TEST_F(Cli, SignalRemovesPartialOutput) {
-  // dupcut waits on an empty fifo with its output created, then gets SIGTERM.
+TEST_F(Cli, StopSignalsLeaveNoPartialOutput) {
+  // dupcut waits on an empty fifo with its temporary output created, then
+  // gets the signal. Job control keeps INT and QUIT from being ignored in
+  // the background.
+  write_file(w("out"), "keep");
   result r = script(
-      "mkfifo \"$W/fifo\"; \"$B\" e \"$W/fifo\" \"$W/out\" >/dev/null & p=$!; exec 3>\"$W/fifo\"; "
-      "for i in $(seq 500); do [ -e \"$W/out\" ] && break; sleep 0.01; done; sleep 0.2; "
-      "kill -TERM $p; wait $p; s=$?; exec 3>&-; exit $s");
-  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
-  EXPECT_FALSE(fs::exists(w("out")));
+      "set -m; mkfifo \"$W/fifo\"; for sig in HUP INT QUIT TERM USR1 USR2 ALRM XFSZ; do "
+      "\"$B\" e \"$W/fifo\" \"$W/out\" >/dev/null & p=$!; exec 3>\"$W/fifo\"; "
+      "for i in $(seq 500); do compgen -G \"$W/.out.??????\" >/dev/null && break; sleep 0.01; done; "
+      "kill -s $sig $p; wait $p; echo $?; exec 3>&-; done");
+  std::string want;
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGXFSZ})
+    want += std::to_string(128 + sig) + "\n";
+  EXPECT_EQ(r.out, want) << r.err;
+  EXPECT_EQ(names(), (std::set<std::string>{"fifo", "out"}));
+  EXPECT_EQ(read_file(w("out")), "keep");
 }
 
-TEST_F(Cli, ClosedPipeIsWriteError) {
+TEST_F(Cli, RegularOutputTakesInputPermissionsAndReplacesThroughLinks) {
+  const bytes data = versions(20000, 2, 15);
+  write_file(w("in"), data);
+  fs::permissions(w("in"), fs::perms(0600));
+  ASSERT_EQ(run({"e", w("in"), w("s")}).status, 0);
+  ASSERT_EQ(run({"d", w("s"), w("back")}).status, 0);
+  EXPECT_EQ(fs::status(w("s")).permissions(), fs::perms(0600));
+  EXPECT_EQ(fs::status(w("back")).permissions(), fs::perms(0600));
+  // A replaced file takes the input's bits; from a pipe, a new file gets
+  // 0666 less the umask and a replaced one keeps its own.
+  write_file(w("old"), "old");
+  fs::permissions(w("old"), fs::perms(0644));
+  ASSERT_EQ(run({"e", w("in"), w("old")}).status, 0);
+  EXPECT_EQ(fs::status(w("old")).permissions(), fs::perms(0600));
+  fs::permissions(w("in"), fs::perms(0644));
+  result r = script("umask 027; cat \"$W/in\" | \"$B\" e - \"$W/new\" && cat \"$W/in\" | \"$B\" e - \"$W/old\"");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::status(w("new")).permissions(), fs::perms(0640));
+  EXPECT_EQ(fs::status(w("old")).permissions(), fs::perms(0600));
+  EXPECT_TRUE(read_file(w("old")) == read_file(w("s")));
+
+  // Through a link, the file it points to is replaced and the link stays; a
+  // link to nothing is refused.
+  fs::create_symlink("back", w("link"));
+  fs::create_symlink("nothing", w("dangling"));
+  ASSERT_EQ(run({"e", w("in"), w("link")}).status, 0);
+  EXPECT_TRUE(fs::is_symlink(w("link")));
+  EXPECT_TRUE(read_file(w("back")) == read_file(w("s")));
+  EXPECT_EQ(run({"e", w("in"), w("dangling")}).status, 1);
+  EXPECT_EQ(names(), (std::set<std::string>{"in", "s", "back", "old", "new", "link", "dangling"}));
+}
+
+TEST_F(Cli, ClosedStandardOutputIsAnError) {
   write_file(w("big"), random_bytes(4 << 20, 12));
   result r = script("\"$B\" e \"$W/big\" - 2>\"$W/err\" | head -c 10 >/dev/null; exit ${PIPESTATUS[0]}");
   EXPECT_EQ(r.status, 1);
@@ -392,6 +496,16 @@ TEST_F(Cli, ClosedPipeIsWriteError) {
   EXPECT_EQ(count_messages(err), 1u) << err;
   EXPECT_NE(err.find("cannot write output '-'"), std::string::npos) << err;
   EXPECT_EQ(err.find("sum="), std::string::npos);
+  // Closed before the start: the data or the console lines would go there.
+  for (const char* out : {"-", "\"$W/out\""}) {
+    r = script(std::string("\"$B\" e \"$W/big\" ") + out + " >&-");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dupcut: cannot write to standard output: Bad file descriptor\n");
+  }
+  r = script("\"$B\" --version >&-");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(count_messages(r.err), 1u) << r.err;
+  EXPECT_EQ(names(), (std::set<std::string>{"big", "err"}));
 }
 
 }  // namespace

@@ -255,11 +255,4 @@ TEST(Stats, Format) {
   }
 }
 
-TEST(ParseNum, OneLeadingMinusIsSkipped) {
-  const std::pair<const char*, int32_t> cases[] = {
-      {"-100", 100}, {"100", 100}, {"--5", -5}, {"", 0}, {"abc", 0}, {" 42", 42}, {"-", 0},
-  };
-  for (const auto& [arg, want] : cases) EXPECT_EQ(parse_num(arg), want) << '"' << arg << '"';
-}
-
 }  // namespace

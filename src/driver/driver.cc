@@ -1,18 +1,22 @@
 #include "driver/driver.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "chunking/chunker.h"
 #include "decoder/decode.h"
 #include "driver/alloc.h"
 #include "driver/codec_main.h"
+#include "driver/outfile.h"
 #include "encoder/table.h"
 
 namespace dupcut {
@@ -21,7 +25,7 @@ namespace {
 
 alignas(64) uint8_t in_buf[io_buf_size];
 alignas(64) uint8_t out_buf[io_buf_size];
-int32_t params[3] = {100, 256, 1024};  // cfg_chunkdiv, encmem MiB, decmem MiB
+uint32_t params[3] = {100, 256, 1024};  // cfg_chunkdiv, encmem MiB, decmem MiB
 codec_state state;
 
 bool write_all(driver_files& f, const uint8_t* p, size_t n) {
@@ -47,7 +51,12 @@ const char usage_long[] =
     "ENCMEM   1..4095 MiB, default 256: chunk table memory of the encoder (20 bytes a chunk)\n"
     "DECMEM   1..4095 MiB, default 1024: the decoder's window; matches reach this far back\n"
     "\n"
-    "Decoding takes CHUNKDIV and DECMEM from the stream and needs DECMEM of memory.\n"
+    "Numbers are whole decimal numbers (a leading '-' is ignored). Decoding ignores\n"
+    "them: it takes CHUNKDIV and DECMEM from the stream and needs DECMEM of memory.\n"
+    "\n"
+    "A file OUT is written under a temporary name beside it and renamed over it at\n"
+    "the end, with IN's permissions; a failed or stopped run leaves an existing OUT\n"
+    "as it was.\n"
     "\n"
     "examples:\n"
     "  dupcut e backup.tar backup.dc && zstd -19 backup.dc\n"
@@ -56,15 +65,15 @@ const char usage_long[] =
     "  dupcut e disk.img disk.dc 100 1024 4095\n"
     "\n"
     "exit status: 0 success; 1 bad arguments, unusable files, read or write errors,\n"
-    "damaged streams; 128+N when stopped by signal N (partial output removed)\n";
+    "damaged streams; 128+N when stopped by signal N (HUP, INT, QUIT, TERM, USR1,\n"
+    "USR2, ALRM, XFSZ; no partial output is left)\n";
 
-// Output a signal must not leave behind half-written.
-const char* volatile partial_out = nullptr;
 progress run_progress;
+outfile out;
 
 extern "C" void on_signal(int sig) {
   if (run_progress.shown) (void)!write(2, "\r\033[K", 4);
-  if (const char* p = partial_out) unlink(p);
+  outfile_remove_on_signal();
   _exit(128 + sig);
 }
 
@@ -90,12 +99,44 @@ bool same_file(std::FILE* in, std::FILE* out_std, const char* out_path) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && S_ISREG(a.st_mode);
 }
 
-}  // namespace
-
-int32_t parse_num(const char* arg) {
-  if (arg[0] == '-') arg++;
-  return std::atoi(arg);
+// Writes to standard output fail unseen until it is flushed. Returns 0 or
+// the errno value of a write that failed.
+int flush_stdout() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  return errno ? errno : EIO;
 }
+
+int stdout_failed(int err) {
+  std::fprintf(stderr, "dupcut: cannot write to standard output: %s\n", std::strerror(err));
+  return 1;
+}
+
+// Exit status after --help or --version.
+int stdout_done() {
+  const int err = flush_stdout();
+  return err ? stdout_failed(err) : 0;
+}
+
+// A numeric argument: one optional leading '-' (so -100 is 100), then
+// decimal digits only, whose value lies in 1..max. Anything else is refused,
+// so that "1G", "5.5" or "12abc" cannot pass for another number.
+bool parse_num(const char* arg, uint32_t max, uint32_t& value) {
+  if (*arg == '-') arg++;
+  if (!*arg) return false;
+  uint64_t v = 0;
+  for (; *arg; arg++) {
+    if (*arg < '0' || *arg > '9') return false;
+    // Past max it is refused anyway; stopping there keeps a digit string of
+    // any length from wrapping.
+    v = std::min<uint64_t>(v * 10 + uint64_t(*arg - '0'), uint64_t(max) + 1);
+  }
+  if (v < 1 || v > max) return false;
+  value = uint32_t(v);
+  return true;
+}
+
+}  // namespace
 
 run_result driver_loop(codec_state& s, driver_files& f, codec_entry entry) {
   s.out_cur = s.out_start = out_buf;
@@ -148,13 +189,20 @@ void format_stats(char* buf, size_t size, uint64_t total, uint64_t count) {
 }
 
 int driver_main(int argc, char** argv) {
+  // A standard stream closed by the caller would lend its number to a file
+  // opened here, which would then be read as input or take messages. /dev/null
+  // opened the wrong way round holds the number and fails as a closed stream.
+  for (int fd : {0, 2})
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+  // Every run writes to standard output, the data or the console lines.
+  if (fcntl(1, F_GETFD) < 0 && errno == EBADF) return stdout_failed(EBADF);
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(usage_long, stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    return stdout_done();
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::puts("dupcut " DUPCUT_VERSION);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    return stdout_done();
   }
   if (argc < 4) {
     usage_short();
@@ -179,27 +227,24 @@ int driver_main(int argc, char** argv) {
     say("cannot open input '%s'", in_name, errno);
     return 1;
   }
-  for (int i = 0; i < 3 && 4 + i < argc; i++) params[i] = parse_num(argv[4 + i]);
 
-  s.cfg_chunkdiv = uint32_t(params[0]);
-  s.tbl.encmem = uint32_t(params[1]) << 20;
-  s.tbl.cfg_decwinsize = uint32_t(params[2]) << 20;
-
+  // A decode takes its numbers from the stream and ignores these.
   if (!s.decode_mode) {
-    // Out-of-range values would wrap or break the header: refuse them
-    // before the output is created.
-    const char* what = nullptr;
-    if (params[0] < 1 || params[0] > 65535)
-      what = "chunk divisor must be 1..65535";
-    else if (params[1] < 1 || params[1] > 4095)
-      what = "encmem must be 1..4095 MiB";
-    else if (params[2] < 1 || params[2] > 4095)
-      what = "decmem must be 1..4095 MiB";
-    if (what) {
-      std::fprintf(stderr, "dupcut: %s\n", what);
-      return 1;
+    static const struct {
+      const char* name;
+      uint32_t max;
+    } nums[3] = {{"CHUNKDIV", 65535}, {"ENCMEM", 4095}, {"DECMEM", 4095}};
+    for (int i = 0; i < 3 && 4 + i < argc; i++) {
+      if (!parse_num(argv[4 + i], nums[i].max, params[i])) {
+        std::fprintf(stderr, "dupcut: invalid %s '%s': expected a whole number 1..%u\n", nums[i].name, argv[4 + i],
+                     unsigned(nums[i].max));
+        return 1;
+      }
     }
   }
+  s.cfg_chunkdiv = params[0];
+  s.tbl.encmem = params[1] << 20;
+  s.tbl.cfg_decwinsize = params[2] << 20;
 
   if (same_file(in, out_std ? stdout : nullptr, out_name)) {
     say("input and output are the same file '%s'", out_name, 0);
@@ -220,32 +265,28 @@ int driver_main(int argc, char** argv) {
     s.tbl.encmem = encmem;
   }
 
-  std::FILE* out = out_std ? stdout : std::fopen(out_name, "wb");
-  if (!out) {
-    say("cannot open output '%s'", out_name, errno);
+  struct stat ist;
+  const bool in_regular = fstat(fileno(in), &ist) == 0 && S_ISREG(ist.st_mode);
+  // Armed before the output exists, so no signal finds it unknown.
+  catch_stop_signals(on_signal);
+  const char* failed;
+  if (int err = outfile_open(out, out_name, in_regular ? int(ist.st_mode & 0777) : -1, &failed)) {
+    if (failed == out_name)
+      say("cannot open output '%s'", out_name, err);
+    else
+      say("cannot create temporary file '%s'", failed, err);
     tbl_close(s.tbl);
     return 1;
   }
-  struct stat ost;
-  const bool out_regular = !out_std && fstat(fileno(out), &ost) == 0 && S_ISREG(ost.st_mode);
-  if (out_regular) partial_out = out_name;
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
   console = out_std ? stderr : stdout;
-
-  struct stat ist;
-  const uint64_t in_size = fstat(fileno(in), &ist) == 0 && S_ISREG(ist.st_mode) ? uint64_t(ist.st_size) : 0;
-  progress_start(run_progress, isatty(2) == 1, in_size);
+  progress_start(run_progress, isatty(2) == 1, in_regular ? uint64_t(ist.st_size) : 0);
 
   if (!s.decode_mode)
     std::fprintf(console, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%" PRIXPTR "\n",
                  int(sizeof(codec_state)), int(s.tbl.cfg_tblsize), int(s.tbl.cfg_decwinsize), int(sizeof(hinf)),
                  reinterpret_cast<uintptr_t>(s.tbl.htbl));
 
-  driver_files f{in, out, 0, 0, 0, &run_progress};
+  driver_files f{in, out.f, 0, 0, 0, &run_progress};
   run_result res = driver_loop(s, f, codec_main);
 
   if (s.decode_mode) {
@@ -256,40 +297,59 @@ int driver_main(int argc, char** argv) {
     tbl_close(s.tbl);
   }
 
-  if (std::fflush(out) != 0 && res == run_result::ok) {
-    f.err = errno;
-    res = run_result::write_error;
-  }
-  if ((out_std ? 0 : std::fclose(out)) != 0 && res == run_result::ok) {
-    f.err = errno;
+  // A failed encode leaves nothing: a cut-short stream would decode without
+  // complaint to a cut-short file. A failed decode keeps what it restored,
+  // unless that is nothing at all.
+  const bool keep_on_failure = s.decode_mode && f.bytes_written > 0;
+  if (int err = outfile_close(out, res == run_result::ok || keep_on_failure); err && res == run_result::ok) {
+    f.err = err;
     res = run_result::write_error;
   }
   progress_erase(run_progress);
 
-  switch (res) {
-    case run_result::ok: {
-      partial_out = nullptr;
-      char line[128];
-      format_stats(line, sizeof line, s.total_bytes, s.chunk_count);
-      std::fputs(line, console);
-      if (std::fflush(console) != 0 && console == stdout) return 1;
-      progress_summary(run_progress, f.bytes_read, f.bytes_written, s.total_bytes, s.match_bytes);
-      return 0;
-    }
-    case run_result::read_error:
-      say("cannot read input '%s'", in_name, f.err);
-      break;
-    case run_result::write_error:
-      say("cannot write output '%s'", out_name, f.err);
-      break;
-    case run_result::codec_error:
-      say("%s", s.fail_msg ? s.fail_msg : s.damage_msg, 0);
-      break;
+  // The closing line is part of the result: a run that cannot report it has
+  // failed and must not replace a file.
+  bool console_failed = false;
+  if (res == run_result::ok) {
+    char line[128];
+    format_stats(line, sizeof line, s.total_bytes, s.chunk_count);
+    std::fputs(line, console);
+    // Nobody is there to tell of a failed write to standard error.
+    if (console == stdout && (f.err = flush_stdout()) != 0) console_failed = true;
   }
-  // A cut-short stream would decode without complaint: never leave one. A
-  // decode keeps what it restored, unless that is nothing at all.
-  if (out_regular && (!s.decode_mode || f.bytes_written == 0)) std::remove(out_name);
-  partial_out = nullptr;
+  bool ok = res == run_result::ok && !console_failed;
+  if (out.staged && (ok || (keep_on_failure && !out.existed))) {
+    if (int err = outfile_commit(out); err && ok) {
+      f.err = err;
+      res = run_result::write_error;
+      ok = false;
+    }
+  }
+  const char* kept = nullptr;
+  if (out.staged) {
+    if (keep_on_failure)
+      kept = outfile_keep(out);
+    else
+      outfile_discard(out);
+  }
+  if (ok) {
+    progress_summary(run_progress, f.bytes_read, f.bytes_written, s.total_bytes, s.match_bytes);
+    return 0;
+  }
+
+  char msg[PATH_MAX + 160];
+  if (console_failed)
+    std::snprintf(msg, sizeof msg, "cannot write to standard output: %s", std::strerror(f.err));
+  else if (res == run_result::read_error)
+    std::snprintf(msg, sizeof msg, "cannot read input '%s': %s", in_name, std::strerror(f.err));
+  else if (res == run_result::write_error)
+    std::snprintf(msg, sizeof msg, "cannot write output '%s': %s", out_name, std::strerror(f.err));
+  else
+    std::snprintf(msg, sizeof msg, "%s", s.fail_msg ? s.fail_msg : s.damage_msg);
+  if (kept)
+    std::fprintf(stderr, "dupcut: %s; restored data kept in '%s'\n", msg, kept);
+  else
+    std::fprintf(stderr, "dupcut: %s\n", msg);
   return 1;
 }
 

@@ -11,10 +11,6 @@
 
 namespace dupcut {
 
-// Numeric arguments: one leading '-' is skipped, the rest goes to atoi, so
-// -100 and 100 agree and --5 is -5.
-int32_t parse_num(const char* arg);
-
 struct driver_files {
   std::FILE* in;
   std::FILE* out;
