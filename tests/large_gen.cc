@@ -6,7 +6,9 @@
 //     minus one and the largest window;
 //   blocks: one 256 MiB random block written 18 times;
 //   zeros: 16 MiB blocks of a zero run of 2 to 13 MiB (65535-byte chunks)
-//     and random data, the random part repeating every 200 blocks (3.2 GiB).
+//     and random data, the random part repeating every 200 blocks (3.2 GiB),
+//     and all of it again 4 KiB past the position space: a table entry kept
+//     alive past 0xFFFF0000 bytes would read 4 KiB back.
 #include <unistd.h>
 
 #include <cstdint>
@@ -118,10 +120,11 @@ void fill_blocks(uint64_t x, uint64_t n, uint8_t* buf) {
 }
 
 void fill_zeros(uint64_t x, uint64_t n, uint8_t* buf) {
-  constexpr uint64_t blk = 16 * MiB;
+  constexpr uint64_t blk = 16 * MiB, period = wrap + 4096;
   while (n) {
-    const uint64_t b = x / blk, in = x % blk, zero_len = (mix(b) % 12 + 2) * MiB;
-    const uint64_t take = std::min(n, in < zero_len ? zero_len - in : blk - in);
+    const uint64_t y = x % period, b = y / blk, in = y % blk, zero_len = (mix(b) % 12 + 2) * MiB;
+    uint64_t take = std::min(n, in < zero_len ? zero_len - in : blk - in);
+    take = std::min(take, period - y);
     if (in < zero_len)
       std::memset(buf, 0, take);
     else

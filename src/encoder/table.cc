@@ -237,6 +237,11 @@ void tbl_sweep(chunk_table& t, uint32_t len, uint64_t end) {
     }
     t.sweep_cur = cur;
   } else {
+    // Records wholly before the last pass hold no slot's last visit.
+    while (t.hist_n && hist_at(t, 0).end + n <= t.visits) {
+      t.hist_head = t.hist_head + 1 == t.hist_cap ? 0 : t.hist_head + 1;
+      t.hist_n--;
+    }
     if (t.hist_n == t.hist_cap) {
       apply_rec(t, hist_at(t, 0), end);
       t.hist_head = t.hist_head + 1 == t.hist_cap ? 0 : t.hist_head + 1;
