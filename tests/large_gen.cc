@@ -5,10 +5,10 @@
 //     (0xFFFF0000 data bytes) and at distances of exactly the largest window
 //     minus one and the largest window;
 //   blocks: one 256 MiB random block written 18 times;
-//   zeros: 16 MiB blocks of a zero run of 2 to 13 MiB (65535-byte chunks)
-//     and random data, the random part repeating every 200 blocks (3.2 GiB),
-//     and all of it again 4 KiB past the position space: a table entry kept
-//     alive past 0xFFFF0000 bytes would read 4 KiB back.
+//   zeros: 320 MiB segments of a 256 MiB zero run (65535-byte chunks, which
+//     leave the sweep least margin) and 64 MiB of random data, and the whole
+//     pattern again 4 KiB past the position space: a table entry kept alive
+//     past 0xFFFF0000 bytes would read 4 KiB back.
 #include <unistd.h>
 
 #include <cstdint>
@@ -119,16 +119,18 @@ void fill_blocks(uint64_t x, uint64_t n, uint8_t* buf) {
   }
 }
 
+// Zero runs longer than the sweep's pass, each followed by random data; the
+// whole pattern again 4 KiB past the position space.
 void fill_zeros(uint64_t x, uint64_t n, uint8_t* buf) {
-  constexpr uint64_t blk = 16 * MiB, period = wrap + 4096;
+  constexpr uint64_t seg = 320 * MiB, zero_len = 256 * MiB, period = wrap + 4096;
   while (n) {
-    const uint64_t y = x % period, b = y / blk, in = y % blk, zero_len = (mix(b) % 12 + 2) * MiB;
-    uint64_t take = std::min(n, in < zero_len ? zero_len - in : blk - in);
+    const uint64_t y = x % period, in = y % seg;
+    uint64_t take = std::min(n, in < zero_len ? zero_len - in : seg - in);
     take = std::min(take, period - y);
     if (in < zero_len)
       std::memset(buf, 0, take);
     else
-      random_at((b % 200) * blk + in, take, uint64_t(1) << 60, buf);
+      random_at(y, take, uint64_t(1) << 60, buf);
     x += take, buf += take, n -= take;
   }
 }
@@ -144,7 +146,7 @@ int main(int argc, char** argv) {
     size = 18 * 256 * MiB;
   } else if (std::strcmp(kind, "zeros") == 0) {
     gen = fill_zeros;
-    size = 290 * 16 * MiB;
+    size = wrap + 4096 + 768 * MiB;
   } else if (std::strcmp(kind, "wrap") != 0) {
     std::fprintf(stderr, "usage: large_gen [wrap|blocks|zeros]\n");
     return 2;
