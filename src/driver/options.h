@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "driver/progress.h"
+
 namespace dupcut {
 
 enum class run_mode { encode, decode, test, list };
-enum class progress_mode { automatic, on, off };  // automatic: when stderr is a terminal
 
 struct options {
   run_mode mode = run_mode::encode;
