@@ -43,8 +43,9 @@ bool option_form(int argc, char** argv);
 options parse_options(int argc, char** argv);
 
 // SIZE as the options take it: digits, then nothing (MiB) or K, M, G, KiB,
-// MiB, GiB in any case, meaning 2^10, 2^20, 2^30. False when malformed or
-// past 2^50 bytes.
+// MiB, GiB in any case, meaning 2^10, 2^20, 2^30. False when malformed. A
+// count past 2^33 units reads as 2^33 of them, too large for any use, so
+// no value wraps to a small one.
 bool parse_size(const char* s, uint64_t& bytes);
 
 // The output file of a run on `in` when neither -o nor -c is given:
