@@ -41,4 +41,21 @@ tmux send-keys -t "$sess" "clear; $bin e big big2.dc 2>err.txt; echo EXIT2=\$?" 
 for _ in $(seq 1 1200); do grep -q '^EXIT2=' <<<"$(screen)" && break; sleep 0.05; done
 grep -q '^EXIT2=0' <<<"$(screen)" || { echo "FAIL: second run"; exit 1; }
 [ ! -s "$tmp/err.txt" ] || { echo "FAIL: standard error not empty:"; cat "$tmp/err.txt"; exit 1; }
+# 30 columns: the line fits a row, so redraws leave no wrapped rows behind.
+tmux resize-window -t "$sess" -x 30 -y 24
+tmux send-keys -t "$sess" "clear; DUPCUT_PATH=scalar $bin e big big3.dc; echo EXIT3=\$?" Enter
+narrow=0
+for _ in $(seq 1 1200); do
+  s=$(tmux capture-pane -p -J -t "$sess")
+  p=$(grep -E '% done|MiB/s' <<<"$s" | grep -v -- '->' || true)
+  [ -n "$p" ] && narrow=$((narrow + 1))
+  if awk 'length($0) > 29 { bad = 1 } END { exit !bad }' <<<"$p"; then
+    echo "FAIL: progress line wider than 29 columns:"; echo "$p"; exit 1
+  fi
+  grep -q '^EXIT3=' <<<"$s" && break
+  sleep 0.05
+done
+grep -q '^EXIT3=0' <<<"$s" || { echo "FAIL: 30-column run"; exit 1; }
+[ "$narrow" -ge 1 ] || { echo "FAIL: no progress line seen at 30 columns"; exit 1; }
+if grep -Eq '% done|read [0-9]' <<<"$s"; then echo "FAIL: progress rows left at 30 columns:"; echo "$s"; exit 1; fi
 echo "terminal behaviour ok"

@@ -1,11 +1,28 @@
 #include "driver/progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace dupcut {
+
+namespace {
+
+// Columns of the terminal on standard error, asked at every redraw so a
+// resized window is followed without a SIGWINCH handler. Without a
+// terminal (--progress into a pipe), COLUMNS or 80.
+int terminal_width() {
+  winsize ws;
+  if (ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  const char* c = std::getenv("COLUMNS");
+  const int n = c ? std::atoi(c) : 0;
+  return n > 0 ? n : 80;
+}
+
+}  // namespace
 
 double now_seconds() {
   timespec ts;
@@ -28,12 +45,72 @@ void format_bytes(char* buf, int size, uint64_t n) {
   std::snprintf(buf, size_t(size), "%.1f %s", v, unit[u]);
 }
 
+bool progress_wanted(progress_mode mode) {
+  return mode == progress_mode::on || (mode == progress_mode::automatic && isatty(2) == 1);
+}
+
 void progress_start(progress& p, bool enabled, uint64_t in_size) {
   p.enabled = enabled;
   p.shown = false;
+  p.tty = isatty(2) == 1;
+  p.drawn_len = 0;
   p.in_size = in_size;
   p.start = now_seconds();
   p.last_draw = p.start;
+}
+
+std::string progress_line(const progress& p, uint64_t bytes_read, uint64_t bytes_written, double t, int width) {
+  const double el = t - p.start;
+  // A speed from the first fraction of a second or megabyte is noise.
+  const bool settled = el >= 1.0 && bytes_read >= (1u << 20);
+  const double speed = settled ? double(bytes_read) / el / 1048576.0 : 0;
+  const bool sized = p.in_size && bytes_read <= p.in_size;
+
+  // In display order; drop[] is the order in which they give way.
+  enum { prefix, read, wrote, rate, done, left, count };
+  std::string f[count];
+  char a[32], b[96];
+  f[prefix] = "dupcut: ";
+  format_bytes(a, sizeof a, bytes_read);
+  f[read] = std::string("read ") + a;
+  format_bytes(a, sizeof a, bytes_written);
+  if (bytes_read)
+    std::snprintf(b, sizeof b, "wrote %s (%.1f%%)", a, 100.0 * double(bytes_written) / double(bytes_read));
+  else
+    std::snprintf(b, sizeof b, "wrote %s", a);
+  f[wrote] = b;
+  if (settled) {
+    std::snprintf(b, sizeof b, "%.1f MiB/s", speed);
+    f[rate] = b;
+  }
+  if (sized) {
+    std::snprintf(b, sizeof b, "%.0f%% done", 100.0 * double(bytes_read) / double(p.in_size));
+    f[done] = b;
+    if (settled) {
+      const long s = long(double(p.in_size - bytes_read) / 1048576.0 / speed + 0.5);
+      if (s >= 3600)
+        std::snprintf(b, sizeof b, "%ld:%02ld:%02ld left", s / 3600, s / 60 % 60, s % 60);
+      else
+        std::snprintf(b, sizeof b, "%ld:%02ld left", s / 60, s % 60);
+      f[left] = b;
+    }
+  }
+  static const int drop[] = {wrote, prefix, rate, read, left, done};
+
+  std::string line;
+  for (int k = 0;; k++) {
+    line = f[prefix];
+    bool first = true;
+    for (int i = read; i < count; i++) {
+      if (f[i].empty()) continue;
+      line += (first ? "" : ", ") + f[i];
+      first = false;
+    }
+    if (int(line.size()) < width || k == count) break;
+    f[drop[k]].clear();
+  }
+  if (int(line.size()) >= width) line.resize(width > 1 ? size_t(width - 1) : 0);
+  return line;
 }
 
 void progress_tick(progress& p, uint64_t bytes_read, uint64_t bytes_written) {
@@ -41,30 +118,26 @@ void progress_tick(progress& p, uint64_t bytes_read, uint64_t bytes_written) {
   double t = now_seconds();
   if (t - p.last_draw < 0.25) return;
   p.last_draw = t;
-  double el = t - p.start;
-  char r[32], w[32], line[200];
-  format_bytes(r, sizeof r, bytes_read);
-  format_bytes(w, sizeof w, bytes_written);
-  double speed = el > 0 ? double(bytes_read) / el / 1048576.0 : 0;
-  int n = std::snprintf(line, sizeof line, "\rdupcut: read %s, wrote %s", r, w);
-  if (bytes_read)
-    n += std::snprintf(line + n, sizeof line - size_t(n), " (%.1f%%)", 100.0 * double(bytes_written) / double(bytes_read));
-  n += std::snprintf(line + n, sizeof line - size_t(n), ", %.1f MiB/s", speed);
-  if (p.in_size && bytes_read <= p.in_size) {
-    double frac = double(bytes_read) / double(p.in_size);
-    long left = speed > 0 ? long(double(p.in_size - bytes_read) / 1048576.0 / speed + 0.5) : 0;
-    n += std::snprintf(line + n, sizeof line - size_t(n), ", %.0f%% done, %ld:%02ld left", 100.0 * frac, left / 60,
-                       left % 60);
-  }
-  std::snprintf(line + n, sizeof line - size_t(n), "\033[K");
-  std::fputs(line, stderr);
+  const std::string text = progress_line(p, bytes_read, bytes_written, t, terminal_width());
+  std::string out = "\r" + text;
+  // A terminal clears the rest of the row; a log or pipe gets blanks instead
+  // of control codes.
+  if (p.tty)
+    out += "\033[K";
+  else if (int(text.size()) < p.drawn_len)
+    out.append(size_t(p.drawn_len) - text.size(), ' ');
+  p.drawn_len = int(text.size());
+  std::fputs(out.c_str(), stderr);
   std::fflush(stderr);
   p.shown = true;
 }
 
 void progress_erase(progress& p) {
   if (!p.shown) return;
-  std::fputs("\r\033[K", stderr);
+  if (p.tty)
+    std::fputs("\r\033[K", stderr);
+  else
+    std::fprintf(stderr, "\r%*s\r", p.drawn_len, "");
   std::fflush(stderr);
   p.shown = false;
 }

@@ -1,0 +1,60 @@
+// The option form of the command line, in the manner of gzip, xz and zstd.
+// Parsing only: no I/O and no exit, so the caller decides what to print.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/progress.h"
+
+namespace dupcut {
+
+enum class run_mode { encode, decode, test, list };
+
+struct options {
+  run_mode mode = run_mode::encode;
+  bool to_stdout = false;        // -c
+  bool has_output = false;       // -o given
+  std::string output;            // -o FILE
+  bool force = false;            // -f
+  bool remove_source = false;    // --rm; -k restores the default
+  int verbosity = 1;             // 0 with -q, 2 and up with -v
+  bool threads_set = false;
+  uint32_t threads = 1;          // 0: all cores
+  uint64_t memory_cap = 0;       // -M, bytes; 0: no cap
+  bool chunk_set = false, table_set = false, window_set = false;
+  uint32_t chunk = 100;          // divisor, 1..65535
+  uint32_t table_mib = 256;      // encoder's chunk table, 1..4095
+  uint32_t window_mib = 1024;    // decoder's window, 1..4095
+  bool verify = false;
+  progress_mode progress = progress_mode::automatic;
+  bool help = false, version = false;
+  std::vector<std::string> files;  // empty, or "-": standard input
+  std::string error;               // empty when the line is valid
+};
+
+// True when argv is in the option form: the first argument starts with '-'
+// and is not a lone '-' (which is a positional mode).
+bool option_form(int argc, char** argv);
+
+// Reads argv[1..argc-1]. On a fault, error names the argument and says what
+// is wrong; the other fields are then unspecified.
+options parse_options(int argc, char** argv);
+
+// SIZE as the options take it: digits, then nothing (MiB) or K, M, G, KiB,
+// MiB, GiB in any case, meaning 2^10, 2^20, 2^30. False when malformed. A
+// count past 2^33 units reads as 2^33 of them, too large for any use, so
+// no value wraps to a small one.
+bool parse_size(const char* s, uint64_t& bytes);
+
+// The output file of a run on `in` when neither -o nor -c is given:
+// FILE -> FILE.dc when encoding, FILE.dc -> FILE when decoding. Returns
+// false with err set for a name that has none (decoding without the suffix,
+// encoding a name that has it already).
+bool output_name(const std::string& in, bool decode, std::string& out, std::string& err);
+
+// The option form's part of --help.
+extern const char options_help[];
+
+}  // namespace dupcut

@@ -1,0 +1,47 @@
+#include "driver/probe.h"
+
+#include <cstring>
+
+#include "stream/stream.h"
+
+namespace dupcut {
+
+stream_header read_header(const uint8_t* p, size_t n) {
+  stream_header h{0, 0, 0, nullptr};
+  if (n < header_size) {
+    h.problem = "stream too short for its header";
+    return h;
+  }
+  h.chunkdiv = uint32_t(p[0] | p[1] << 8);
+  h.window_mib = uint32_t(p[2] | p[3] << 8);
+  h.decoder_memory = uint64_t(h.window_mib) << 20;
+  if (h.chunkdiv == 0)
+    h.problem = "bad stream header: chunk divisor 0";
+  else if (h.window_mib == 0 || h.window_mib > 4095)
+    h.problem = "bad stream header: window size out of range";
+  return h;
+}
+
+const char* foreign_format(const uint8_t* p, size_t n) {
+  static const struct {
+    const char* name;
+    const char* magic;
+    size_t len;
+  } formats[] = {
+      {"gzip", "\x1F\x8B", 2},
+      {"zip", "PK\x03\x04", 4},
+      {"zstd", "\x28\xB5\x2F\xFD", 4},
+      {"xz", "\xFD" "7zXZ\x00", 6},
+      {"bzip2", "BZh", 3},
+  };
+  for (const auto& f : formats)
+    if (n >= f.len && std::memcmp(p, f.magic, f.len) == 0) {
+      // bzip2 names its block size, '1'..'9', next; without it "BZh" is
+      // just text.
+      if (f.len == 3 && (n < 4 || p[3] < '1' || p[3] > '9')) continue;
+      return f.name;
+    }
+  return nullptr;
+}
+
+}  // namespace dupcut
