@@ -44,6 +44,14 @@ struct match_track {
   void chunk_done(uint32_t len) { expected_pos = match_src + len; }
 };
 
+// Where the data stands; writer and reader count alike.
+struct stream_counts {
+  uint64_t total_bytes;  // data bytes so far
+  uint64_t chunk_count;  // chunks closed so far
+  uint64_t match_bytes;  // data bytes in match and continue records
+  uint32_t cur_pos;      // total_bytes in the position space
+};
+
 // Header bytes from the configuration: divisor low 16 bits, window in MiB
 // as 12 bits, both little-endian.
 inline void header_bytes(uint32_t chunkdiv, uint32_t decwinsize, uint8_t out[4]) {
