@@ -107,9 +107,9 @@ codec_task codec_main(codec_state& s) {
   if (s.console) std::fprintf(s.console, "len=%i encmem=%iM decmem=%iM\n", int(s.cfg_chunkdiv + 64), int(encmem >> 20), int(decmem >> 20));
 
   if (s.decode_mode)
-    co_await decode_loop(dec_view{s.io, s.ck, s.dec, s.cnt}, s.route);
+    co_await decode_loop({s.io, s.ck, s.dec, s.cnt}, s.route);
   else
-    co_await encode_loop(enc_view{s.io, s.ck, s.enc, s.cnt}, s.route);
+    co_await encode_loop({s.io, s.ck, s.enc, s.cnt}, s.route);
 }
 
 }  // namespace dupcut

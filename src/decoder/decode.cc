@@ -15,7 +15,7 @@ constexpr uint32_t head_len = 4;
 
 // One restored byte into the chunker and the ring; true at a boundary.
 inline bool restore(dec_view& v, uint8_t y) {
-  decoder& d = v.dec;
+  decoder& d = v.part;
   const bool end = chunker_roll(v.ck, y);
   d.win_buf[d.win_pos] = y;
   if (++d.win_pos == d.cfg_decwinsize) d.win_pos = 0;
@@ -24,7 +24,7 @@ inline bool restore(dec_view& v, uint8_t y) {
 
 // Feeds and stores the chunk_fill held bytes of chunk_buf.
 inline void replay_held(dec_view& v) {
-  for (uint32_t i = 0; i < v.dec.chunk_fill; i++) restore(v, v.dec.chunk_buf[i]);
+  for (uint32_t i = 0; i < v.part.chunk_fill; i++) restore(v, v.part.chunk_buf[i]);
 }
 
 // n restored bytes into the ring, in at most two copies.
@@ -44,7 +44,7 @@ inline void ring_write(decoder& s, const uint8_t* p, uint32_t n) {
 // nor reach bytes this copy writes, so each piece reads what the byte route
 // would read.
 inline void copy_span(dec_view& v, uint32_t src) {
-  decoder& s = v.dec;
+  decoder& s = v.part;
   const uint32_t w = s.cfg_decwinsize;
   uint32_t ahead = uint32_t((uint64_t(s.win_pos) + w - src) % w);
   if (ahead == 0) ahead = w;
@@ -133,38 +133,50 @@ inline void ring_copy(decoder& s, uint32_t src, uint32_t len) {
   }
 }
 
-void start(dec_view& v) {
+// A new stream: counters, held bytes and the copy rule start afresh.
+match_track start(dec_view& v) {
   v.cnt = {};
-  v.dec.chunk_fill = 0;
+  v.part.chunk_fill = 0;
+  return {};
 }
 
-enum class head { more, data, escape, match, cont };
+enum class head { more, data, escape, match, cont, end };
 
-// Takes a byte of a record's head into chunk_buf. Four data bytes are
-// restored at once (they cannot end a chunk); an escape code is dropped,
-// the record's data following it at chunk_buf[head_len].
-inline head take_head(dec_view& v, uint8_t x) {
-  decoder& d = v.dec;
-  d.chunk_buf[d.chunk_fill++] = x;
+// The record being read, as both routes track it.
+struct record_at {
+  uint32_t data_from = 0;  // chunk_buf index of the record's first data byte
+  bool at_end = false;     // the input has ended
+};
+
+// Takes a byte of a record's head (x, or -1 at the end of input) into
+// chunk_buf. Four data bytes are restored at once (they cannot end a
+// chunk); an escape code is dropped, the data following it at
+// chunk_buf[head_len]. At the end of input, held bytes are data.
+inline head take_head(dec_view& v, record_at& r, int x) {
+  decoder& d = v.part;
+  if (x < 0) {
+    r.at_end = true;
+    if (d.chunk_fill < head_len) replay_held(v);
+    return head::end;
+  }
+  d.chunk_buf[d.chunk_fill++] = uint8_t(x);
   if (d.chunk_fill < head_len) return head::more;
   const uint8_t* c = d.chunk_buf;
   if (c[0] != esc0 || c[1] != esc1 || c[2] != esc2 || c[3] > code_continue) {
     replay_held(v);
     return head::data;
   }
-  if (c[3] == code_escape) return head::escape;
+  if (c[3] == code_escape) {
+    r.data_from = head_len;
+    return head::escape;
+  }
   return c[3] == code_match ? head::match : head::cont;
-}
-
-// The end of input: held bytes of a head are data.
-inline void input_ended(dec_view& v) {
-  if (v.dec.chunk_fill < head_len) replay_held(v);
 }
 
 // A match or continue of distance dist opens: the damage checks, and where
 // the copy starts in the ring.
 inline uint32_t match_begin(dec_view& v, match_track& mt, uint32_t dist) {
-  decoder& d = v.dec;
+  decoder& d = v.part;
   if (!d.damage_msg) {
     if (dist == 0 || dist >= d.cfg_decwinsize)
       d.damage_msg = "damaged stream: match distance outside the window";
@@ -178,7 +190,7 @@ inline uint32_t match_begin(dec_view& v, match_track& mt, uint32_t dist) {
 
 // The copy of chunk_fill bytes is done.
 inline void match_end(dec_view& v, uint32_t dist) {
-  decoder& d = v.dec;
+  decoder& d = v.part;
   v.cnt.match_bytes += d.chunk_fill;
   // An encoder's source chunk ends before the copy begins.
   if (dist < d.chunk_fill && !d.damage_msg) d.damage_msg = "damaged stream: match overlaps its own chunk";
@@ -186,12 +198,12 @@ inline void match_end(dec_view& v, uint32_t dist) {
 
 inline void chunk_done(dec_view& v, match_track& mt, uint32_t len) {
   stream_counts& n = v.cnt;
-  if (v.dec.log.start) log_add(v.dec.log, n.total_bytes);
+  if (v.part.log.start) log_add(v.part.log, n.total_bytes);
   n.total_bytes += len;
   n.chunk_count++;
   n.cur_pos = pos_advance(n.cur_pos, len);
   mt.chunk_done(len);
-  v.dec.chunk_fill = 0;
+  v.part.chunk_fill = 0;
 }
 
 // A match code's distance, one get_byte at a time. A stream that ends
@@ -204,7 +216,7 @@ codec_task read_distance(dec_view v, uint32_t& dist, bool& whole) {
     const int y = co_await get_byte{v.io};
     if (y < 0) {
       v.io.fail_msg = "stream truncated inside a match code";
-      v.dec.chunk_fill = 0;
+      v.part.chunk_fill = 0;
       co_await codec_yield{v.io, 0};
       co_return;
     }
@@ -217,7 +229,7 @@ codec_task read_distance(dec_view v, uint32_t& dist, bool& whole) {
 // log and goes straight into the ring; returns where it begins there. Any
 // other copy is scanned into chunk_buf; none_pos then.
 uint32_t copy_chunk(dec_view& v, match_track& mt, uint32_t dist) {
-  decoder& d = v.dec;
+  decoder& d = v.part;
   const uint32_t src = match_begin(v, mt, dist);
   const uint64_t total = v.cnt.total_bytes;
   chunk_log& g = d.log;
@@ -248,7 +260,7 @@ uint32_t copy_chunk(dec_view& v, match_track& mt, uint32_t dist) {
 // chunk_buf[from]. chunk_buf keeps the held bytes and what the cuts read
 // back. True when the chunk ends.
 inline bool take_literal(dec_view& v, uint32_t from) {
-  decoder& d = v.dec;
+  decoder& d = v.part;
   const uint8_t* const p0 = v.io.in_cur;
   uint32_t f = d.chunk_fill - from;
   const bool closed = chunker_cut(v.ck, d.chunk_buf + from, f, v.io.in_cur, v.io.in_end);
@@ -279,29 +291,21 @@ void chunk_log_free(decoder& d) {
 
 // Exactly the record rules, one get_byte and put_byte at a time.
 codec_task decode_bytes(dec_view v) {
-  codec_io& io = v.io;
-  decoder& d = v.dec;
-  const uint32_t w = d.cfg_decwinsize;
-  start(v);
-  match_track mt;
-  for (bool at_end = false; !at_end;) {
+  decoder& d = v.part;
+  match_track mt = start(v);
+  for (bool done = false; !done;) {
     // One record: hold up to four bytes, then copy or pass data through
     // until the chunker closes the chunk (or the stream ends).
-    uint32_t data_from = 0;
+    record_at rec;
     for (bool closed = false; !closed;) {
-      const int x = co_await get_byte{io};
-      if (x < 0) {
-        at_end = true;
-        input_ended(v);
-        break;
-      }
-      if (d.chunk_fill >= head_len) {
+      const int x = co_await get_byte{v.io};
+      if (x >= 0 && d.chunk_fill >= head_len) {
         d.chunk_buf[d.chunk_fill++] = uint8_t(x);
         closed = restore(v, uint8_t(x));
         continue;
       }
-      const head h = take_head(v, uint8_t(x));
-      if (h == head::escape) data_from = head_len;
+      const head h = take_head(v, rec, x);
+      if (h == head::end) break;
       if (h != head::match && h != head::cont) continue;
       uint32_t dist = pos_distance(v.cnt.cur_pos, mt.expected_pos);
       if (h == head::match) {
@@ -313,16 +317,17 @@ codec_task decode_bytes(dec_view v) {
         const uint8_t y = d.win_buf[src];
         d.chunk_buf[d.chunk_fill++] = y;
         if (restore(v, y)) break;
-        if (++src == w) src = 0;
+        if (++src == d.cfg_decwinsize) src = 0;
       }
       match_end(v, dist);
       closed = true;
     }
     const uint32_t len = chunk_finish_len(v.ck);
-    for (uint32_t i = data_from; i < d.chunk_fill; i++) co_await put_byte{io, d.chunk_buf[i]};
+    for (uint32_t i = rec.data_from; i < d.chunk_fill; i++) co_await put_byte{v.io, d.chunk_buf[i]};
     chunk_done(v, mt, len);
+    done = rec.at_end;
   }
-  co_await codec_yield{io, 0};
+  co_await codec_yield{v.io, 0};
 }
 
 // Literal data goes from the input buffer straight to the ring and the
@@ -330,37 +335,29 @@ codec_task decode_bytes(dec_view v) {
 // logged chunk start go from ring to ring.
 codec_task decode_spans(dec_view v) {
   codec_io& io = v.io;
-  decoder& d = v.dec;
-  const uint32_t w = d.cfg_decwinsize;
-  start(v);
-  match_track mt;
-  for (bool at_end = false; !at_end;) {
-    uint32_t data_from = 0;
+  decoder& d = v.part;
+  match_track mt = start(v);
+  for (bool done = false; !done;) {
+    record_at rec;
     uint32_t sent = 0;  // chunk_buf up to here has gone out
     uint32_t ring_from = none_pos;
     for (bool closed = false; !closed;) {
       if (d.chunk_fill >= head_len) {
         if (io.in_cur == io.in_end && !co_await wait_input{io}) {
-          at_end = true;
+          rec.at_end = true;
           break;
         }
         const uint8_t* const p0 = io.in_cur;
-        const uint32_t from = sent > data_from ? sent : data_from, held = d.chunk_fill;
-        closed = take_literal(v, data_from);
+        const uint32_t from = sent > rec.data_from ? sent : rec.data_from, held = d.chunk_fill;
+        closed = take_literal(v, rec.data_from);
         const uint32_t took = uint32_t(io.in_cur - p0);
         if (!put_fast(io, d.chunk_buf + from, held - from)) co_await put_bytes(io, d.chunk_buf + from, held - from);
         sent = d.chunk_fill;
         if (!put_fast(io, p0, took)) co_await put_bytes(io, p0, took);
         continue;
       }
-      const int x = co_await get_byte{io};
-      if (x < 0) {
-        at_end = true;
-        input_ended(v);
-        break;
-      }
-      const head h = take_head(v, uint8_t(x));
-      if (h == head::escape) data_from = head_len;
+      const head h = take_head(v, rec, co_await get_byte{io});
+      if (h == head::end) break;
       if (h != head::match && h != head::cont) continue;
       uint32_t dist = pos_distance(v.cnt.cur_pos, mt.expected_pos);
       if (h == head::match && io.in_end - io.in_cur >= 4) {
@@ -376,15 +373,16 @@ codec_task decode_spans(dec_view v) {
     }
     const uint32_t len = chunk_finish_len(v.ck);
     if (ring_from != none_pos) {
-      const uint32_t k = w - ring_from < len ? w - ring_from : len;
+      const uint32_t k = d.cfg_decwinsize - ring_from < len ? d.cfg_decwinsize - ring_from : len;
       if (!put_fast(io, d.win_buf + ring_from, k)) co_await put_bytes(io, d.win_buf + ring_from, k);
       if (!put_fast(io, d.win_buf, len - k)) co_await put_bytes(io, d.win_buf, len - k);
     } else {
-      const uint32_t from = sent > data_from ? sent : data_from;
+      const uint32_t from = sent > rec.data_from ? sent : rec.data_from;
       if (!put_fast(io, d.chunk_buf + from, d.chunk_fill - from))
         co_await put_bytes(io, d.chunk_buf + from, d.chunk_fill - from);
     }
     chunk_done(v, mt, len);
+    done = rec.at_end;
   }
   co_await codec_yield{io, 0};
 }

@@ -38,15 +38,7 @@ struct decoder {
   uint8_t chunk_buf[chunk_buf_size];
 };
 
-// What a decode loop works on: the codec's I/O, chunker, decoder part and
-// counters.
-struct dec_view {
-  codec_io& io;
-  chunker& ck;
-  decoder& dec;
-  stream_counts& cnt;
-};
-inline codec_io& io_of(const dec_view& v) { return v.io; }
+using dec_view = loop_view<decoder>;
 
 // Restore the data of a stream whose header has been read; win_buf holds
 // cfg_decwinsize bytes and the chunker is set up. Finish with request code

@@ -17,7 +17,7 @@ struct record {
 // The table call, the record, then positions and counters; the sweep
 // follows every chunk but the last.
 inline record make_record(enc_view& v, match_track& mt, const uint8_t* data, const chunk_key& key, bool last) {
-  chunk_table& tbl = v.enc.tbl;
+  chunk_table& tbl = v.part.tbl;
   stream_counts& n = v.cnt;
   const uint32_t len = key_len(key);
   record r{{esc0, esc1, esc2}, 0, len};
@@ -62,7 +62,7 @@ codec_task fill_stage(enc_view v, uint32_t& have, bool& eof) {
     }
     uint32_t k = stage_size - have;
     if (uint64_t(io.in_end - io.in_cur) < k) k = uint32_t(io.in_end - io.in_cur);
-    std::memcpy(v.enc.batch.stage + have, io.in_cur, k);
+    std::memcpy(v.part.batch.stage + have, io.in_cur, k);
     io.in_cur += k;
     have += k;
   }
@@ -72,7 +72,7 @@ codec_task fill_stage(enc_view v, uint32_t& have, bool& eof) {
 // in it, and at the end of input the rest as the last chunk, with their
 // keys. Returns the bytes taken.
 uint32_t cut_stage(enc_view& v, uint32_t have, bool eof) {
-  chunk_batch& bt = v.enc.batch;
+  chunk_batch& bt = v.part.batch;
   chunker& ck = v.ck;
   uint8_t* const st = bt.stage;
   chunker_candidates(ck, st, have, bt.cand);
@@ -110,7 +110,7 @@ uint32_t cut_stage(enc_view& v, uint32_t have, bool eof) {
 
 codec_task encode_bytes(enc_view v) {
   codec_io& io = v.io;
-  uint8_t* const buf = v.enc.chunk_buf;
+  uint8_t* const buf = v.part.chunk_buf;
   start(v);
   match_track mt;
   uint32_t fill = 0;
@@ -137,7 +137,7 @@ codec_task encode_bytes(enc_view v) {
 // last cut start the next stage.
 codec_task encode_spans(enc_view v) {
   codec_io& io = v.io;
-  chunk_batch& bt = v.enc.batch;
+  chunk_batch& bt = v.part.batch;
   start(v);
   match_track mt;
   uint32_t have = 0;
@@ -148,9 +148,9 @@ codec_task encode_spans(enc_view v) {
     // Table calls stay in chunk order (a chunk may hit an earlier one of the
     // same batch); only their home slots are fetched ahead.
     constexpr uint32_t ahead = 8;
-    for (uint32_t i = 0; i < ahead && i < bt.n; i++) tbl_prefetch(v.enc.tbl, bt.key[i]);
+    for (uint32_t i = 0; i < ahead && i < bt.n; i++) tbl_prefetch(v.part.tbl, bt.key[i]);
     for (uint32_t i = 0; i < bt.n; i++) {
-      if (i + ahead < bt.n) tbl_prefetch(v.enc.tbl, bt.key[i + ahead]);
+      if (i + ahead < bt.n) tbl_prefetch(v.part.tbl, bt.key[i + ahead]);
       const record r = make_record(v, mt, bt.ptr[i], bt.key[i], eof && i + 1 == bt.n);
       if (!put_fast(io, r.code, r.code_len)) co_await put_bytes(io, r.code, r.code_len);
       if (!put_fast(io, bt.ptr[i], r.lit_len)) co_await put_bytes(io, bt.ptr[i], r.lit_len);

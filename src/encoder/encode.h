@@ -33,15 +33,7 @@ struct encoder {
   chunk_batch batch;                  // span route
 };
 
-// What an encode loop works on: the codec's I/O, chunker, encoder part and
-// counters.
-struct enc_view {
-  codec_io& io;
-  chunker& ck;
-  encoder& enc;
-  stream_counts& cnt;
-};
-inline codec_io& io_of(const enc_view& v) { return v.io; }
+using enc_view = loop_view<encoder>;
 
 // Read the input to its end and write one record per chunk; finish with
 // request code 0. The header has been written and the chunker set up.
