@@ -52,6 +52,7 @@ bool take_header(codec_state& s, const int b[4]) {
 }  // namespace
 
 bool codec_open_encoder(codec_state& s, uint32_t chunkdiv, uint32_t encmem, uint32_t decwinsize, bool header) {
+  tbl_close(s.enc.tbl);
   if (!tbl_open(s.enc.tbl, encmem / 20, decwinsize)) return false;
   s.enc.tbl.encmem = encmem;
   open_common(s, 0, chunkdiv, header);
@@ -61,6 +62,10 @@ bool codec_open_encoder(codec_state& s, uint32_t chunkdiv, uint32_t encmem, uint
 void codec_open_decoder(codec_state& s) { open_common(s, 1, 0, true); }
 
 void codec_open_decoder(codec_state& s, uint32_t chunkdiv, uint32_t decwinsize) {
+  if (s.dec.cfg_decwinsize != decwinsize) {
+    free_pages(s.dec.win_buf, s.dec.cfg_decwinsize);
+    s.dec.win_buf = nullptr;
+  }
   s.dec.cfg_decwinsize = decwinsize;
   open_common(s, 1, chunkdiv, false);
 }
