@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "codec/codec.h"
@@ -71,13 +72,21 @@ struct pumped {
   size_t last_fill;  // bytes in the output buffer at the end
 };
 
+// A heap block of exactly n bytes, aligned as the program's buffers are
+// (copies into it run at the program's speed).
+struct block_free {
+  void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
+};
+using block = std::unique_ptr<uint8_t[], block_free>;
+inline block new_block(size_t n) { return block(static_cast<uint8_t*>(::operator new[](n, std::align_val_t{64}))); }
+
 // Serves the requests of the codec started on io until it finishes. The
 // output buffer is a heap block of exactly out_piece bytes, so a write past
 // out_end is seen too.
 inline pumped pump(codec_io& io, const uint8_t* in, size_t n, const pump_opts& o = {}) {
   pumped r{{}, 0, false, 0, 0};
-  std::unique_ptr<uint8_t[]> ib;
-  std::unique_ptr<uint8_t[]> ob(new uint8_t[o.out_piece]);
+  block ib;
+  block ob = new_block(o.out_piece);
   io.out_cur = io.out_start = ob.get();
   io.out_end = ob.get() + o.out_piece;
   io.in_cur = io.in_start = io.in_end = nullptr;
@@ -100,7 +109,7 @@ inline pumped pump(codec_io& io, const uint8_t* in, size_t n, const pump_opts& o
       const size_t k = std::min(o.in_piece, n - r.fed);
       const uint8_t* p = in + r.fed;
       if (o.fence) {
-        if (!ib || k != o.in_piece) ib.reset(new uint8_t[k]);
+        if (!ib || k != o.in_piece) ib = new_block(k);
         if (k) std::memcpy(ib.get(), p, k);
         p = ib.get();
       }

@@ -148,20 +148,11 @@ struct record_at {
   bool at_end = false;     // the input has ended
 };
 
-// Takes a byte of a record's head (x, or -1 at the end of input) into
-// chunk_buf. Four data bytes are restored at once (they cannot end a
-// chunk); an escape code is dropped, the data following it at
-// chunk_buf[head_len]. At the end of input, held bytes are data.
-inline head take_head(dec_view& v, record_at& r, int x) {
-  decoder& d = v.part;
-  if (x < 0) {
-    r.at_end = true;
-    if (d.chunk_fill < head_len) replay_held(v);
-    return head::end;
-  }
-  d.chunk_buf[d.chunk_fill++] = uint8_t(x);
-  if (d.chunk_fill < head_len) return head::more;
-  const uint8_t* c = d.chunk_buf;
+// What a full head of four bytes in chunk_buf opens. Four data bytes are
+// restored at once (they cannot end a chunk); an escape code is dropped,
+// the data following it at chunk_buf[head_len].
+inline head head_kind(dec_view& v, record_at& r) {
+  const uint8_t* c = v.part.chunk_buf;
   if (c[0] != esc0 || c[1] != esc1 || c[2] != esc2 || c[3] > code_continue) {
     replay_held(v);
     return head::data;
@@ -171,6 +162,19 @@ inline head take_head(dec_view& v, record_at& r, int x) {
     return head::escape;
   }
   return c[3] == code_match ? head::match : head::cont;
+}
+
+// Takes a byte of a record's head (x, or -1 at the end of input) into
+// chunk_buf. At the end of input, held bytes are data.
+inline head take_head(dec_view& v, record_at& r, int x) {
+  decoder& d = v.part;
+  if (x < 0) {
+    r.at_end = true;
+    if (d.chunk_fill < head_len) replay_held(v);
+    return head::end;
+  }
+  d.chunk_buf[d.chunk_fill++] = uint8_t(x);
+  return d.chunk_fill < head_len ? head::more : head_kind(v, r);
 }
 
 // A match or continue of distance dist opens: the damage checks, and where
@@ -356,7 +360,16 @@ codec_task decode_spans(dec_view v) {
         if (!put_fast(io, p0, took)) co_await put_bytes(io, p0, took);
         continue;
       }
-      const head h = take_head(v, rec, co_await get_byte{io});
+      head h;
+      if (d.chunk_fill == 0 && io.in_end - io.in_cur >= head_len) {
+        // The whole head is in the buffer: taken as four get_byte would.
+        std::memcpy(d.chunk_buf, io.in_cur, head_len);
+        io.in_cur += head_len;
+        d.chunk_fill = head_len;
+        h = head_kind(v, rec);
+      } else {
+        h = take_head(v, rec, co_await get_byte{io});
+      }
       if (h == head::end) break;
       if (h != head::match && h != head::cont) continue;
       uint32_t dist = pos_distance(v.cnt.cur_pos, mt.expected_pos);
