@@ -43,8 +43,8 @@ result decode(const bytes& stream, size_t piece = io_buf_size, path route = path
 
 result encode(const bytes& data, uint32_t div, uint32_t decmem_mib, size_t piece = io_buf_size,
               path route = path::byte) {
-  return as_result(
-      tu::encode(data, {.chunkdiv = div, .encmem = 1u << 20, .decwin = decmem_mib << 20, .route = route, .io = pieces_of(piece)}));
+  return as_result(tu::encode(
+      data, {.chunkdiv = div, .encmem = 1u << 20, .decwin = decmem_mib << 20, .route = route, .io = pieces_of(piece)}));
 }
 
 const size_t pieces[] = {1, 3, 7, io_buf_size};

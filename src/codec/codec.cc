@@ -109,7 +109,9 @@ codec_task codec_main(codec_state& s) {
   chunker_init(s.ck, s.cfg_chunkdiv);
   const uint32_t encmem = s.decode_mode ? 0 : s.enc.tbl.encmem;
   const uint32_t decmem = s.decode_mode ? s.dec.cfg_decwinsize : s.enc.tbl.cfg_decwinsize;
-  if (s.console) std::fprintf(s.console, "len=%i encmem=%iM decmem=%iM\n", int(s.cfg_chunkdiv + 64), int(encmem >> 20), int(decmem >> 20));
+  if (s.console)
+    std::fprintf(s.console, "len=%i encmem=%iM decmem=%iM\n", int(s.cfg_chunkdiv + 64), int(encmem >> 20),
+                 int(decmem >> 20));
 
   if (s.decode_mode)
     co_await decode_loop({s.io, s.ck, s.dec, s.cnt}, s.route);

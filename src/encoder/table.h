@@ -45,8 +45,8 @@ struct chunk_table {
   uint32_t cfg_decwinsize;  // bytes
   uint32_t found_pos;       // the most recent hit's position
   uint32_t sweep_cur;       // the slot the sweep visits next
-  hinf rec[probe_window];
-  table_slot* htbl;
+  hinf rec[probe_window];   // scratch of the latest insertion
+  table_slot* htbl;         // cfg_tblsize slots
 
   // Tags hold positions modulo 0xFFFF0000; distances are decided on true
   // positions (data bytes before the chunk, 64-bit), so that an entry older
@@ -59,12 +59,12 @@ struct chunk_table {
 
   // The sweep's visits are counted; a chunk's sweep of lazy_min slots or
   // more is kept as a record and applied to a slot when a call reads it.
-  uint64_t visits;
-  sweep_rec* hist;  // ring of deferred sweeps, oldest at hist_head
-  uint32_t hist_cap;
-  uint32_t hist_head;
-  uint32_t hist_n;
-  uint32_t lazy_min;
+  uint64_t visits;   // slots visited so far
+  sweep_rec* hist;   // ring of deferred sweeps, oldest at hist_head
+  uint32_t hist_cap;   // records the ring holds
+  uint32_t hist_head;  // index of the oldest record
+  uint32_t hist_n;     // records in the ring
+  uint32_t lazy_min;   // slots, the shortest sweep that is deferred
 };
 
 // Allocates the slots and the sweep's bookkeeping for `slots` slots and a
