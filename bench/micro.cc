@@ -14,12 +14,10 @@
 #include <vector>
 
 #include "chunking/chunker.h"
+#include "chunking/dispatch.h"
+#include "codec/codec.h"
 #include "datagen.h"
-#include "decoder/decode.h"
-#include "driver/alloc.h"
-#include "driver/coroutine.h"
-#include "encoder/encode.h"
-#include "encoder/table.h"
+#include "util.h"
 
 using namespace dupcut;
 using dupcut_bench::generate_bytes;
@@ -42,7 +40,7 @@ const std::vector<uint8_t>& input(const std::string& kind, size_t size) {
 
 void BM_chunker_feed(benchmark::State& st) {
   const auto& in = input("versions", 4u << 20);
-  auto s = std::make_unique<codec_state>();
+  auto s = std::make_unique<chunker>();
   chunker_init(*s, default_div);
   for (auto _ : st) {
     for (uint8_t b : in)
@@ -55,7 +53,7 @@ BENCHMARK(BM_chunker_feed)->Unit(benchmark::kMillisecond);
 
 void BM_chunker_roll(benchmark::State& st) {
   const auto& in = input("versions", 4u << 20);
-  auto s = std::make_unique<codec_state>();
+  auto s = std::make_unique<chunker>();
   chunker_init(*s, default_div);
   for (auto _ : st) {
     for (uint8_t b : in)
@@ -68,7 +66,7 @@ BENCHMARK(BM_chunker_roll)->Unit(benchmark::kMillisecond);
 
 // One compression covers 63 absorbed bytes.
 void BM_digest_compress(benchmark::State& st) {
-  auto s = std::make_unique<codec_state>();
+  auto s = std::make_unique<chunker>();
   for (int i = 0; i < 63; i++) s->digest_buf[i] = uint8_t(i * 37);
   for (auto _ : st) {
     digest_compress(*s);
@@ -83,13 +81,13 @@ BENCHMARK(BM_digest_compress);
 void BM_digest_keys(benchmark::State& st) {
   const bool vector = st.range(0) != 0;
   const uint32_t div = uint32_t(st.range(1));
-  if (vector && !cpu_has_avx512()) {
+  if (vector && !cpu().avx512) {
     st.SkipWithError("no AVX-512 on this CPU");
     return;
   }
   const digest_keys_fn route = vector ? digest_keys_avx512 : digest_keys_scalar;
   const auto& in = input("versions", 4u << 20);
-  auto s = std::make_unique<codec_state>();
+  auto s = std::make_unique<chunker>();
   chunker_init(*s, div);
   std::vector<const uint8_t*> ptr;
   std::vector<uint32_t> len;
@@ -197,93 +195,43 @@ BENCHMARK(BM_tbl_find_or_add_hit)->ArgName("load%")->Arg(10)->Arg(50)->Iteration
 
 // ---- the two loops, driven from memory ----
 
-codec_task encode_entry(codec_state& s) {
-  chunker_init(s, s.cfg_chunkdiv);
-  co_await encode_loop(s);
+// A run from memory: the input handed over in place 64 KiB at a time, the
+// output kept only when asked for.
+void run_codec(codec_state& s, const std::vector<uint8_t>& in, std::vector<uint8_t>* keep) {
+  tu::pumped p = tu::pump(s.io, in.data(), in.size(), {.fence = false, .keep = keep != nullptr});
+  if (keep) *keep = std::move(p.out);
 }
 
-codec_task decode_entry(codec_state& s) {
-  chunker_init(s, s.cfg_chunkdiv);
-  co_await decode_loop(s);
-}
-
-// What driver_loop does, with the input handed over in place 64 KiB at a
-// time and the output kept only when asked for.
-void run_codec(codec_state& s, codec_entry entry, const std::vector<uint8_t>& in, std::vector<uint8_t>* keep) {
-  alignas(64) static uint8_t out_buf[io_buf_size];
-  s.out_cur = s.out_start = out_buf;
-  s.out_end = out_buf + io_buf_size;
-  s.in_cur = s.in_start = s.in_end = nullptr;
-  s.request = 0;
-  size_t off = 0;
-  for (;;) {
-    int32_t req = codec_resume(s, entry);
-    if (req == 0) break;
-    if (req == 1) {
-      size_t k = std::min<size_t>(io_buf_size, in.size() - off);
-      if (k == 0) s.in_eof = 1;
-      s.in_cur = s.in_start = in.data() + off;
-      s.in_end = s.in_cur + k;
-      off += k;
-    } else if (req == 2) {
-      if (keep) keep->insert(keep->end(), out_buf, out_buf + io_buf_size);
-      s.out_cur = out_buf;
-    }
-  }
-  if (keep) keep->insert(keep->end(), out_buf, s.out_cur);
-  codec_release(s);
-}
-
-// The program's route unless DUPCUT_PATH=scalar, as for the program itself.
-uint32_t span_route() {
-  const char* p = std::getenv("DUPCUT_PATH");
-  return !(p && std::strcmp(p, "scalar") == 0);
-}
-
+// One encoder and one decoder of records, on the route DUPCUT_PATH picks as
+// for the program, their memory kept from run to run.
 struct loop_env {
-  chunk_table tbl{};
-  uint8_t* win;
-  uint32_t* log;  // the decoder's chunk log, as the program allocates it
+  codec_state enc{}, dec{};
   loop_env() {
-    simd_select(std::getenv("DUPCUT_PATH"));
-    tbl_open(tbl, encmem / 20, decwin);
-    win = static_cast<uint8_t*>(alloc_pages(decwin));
-    log = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << 21));
+    codec_open_encoder(enc, default_div, encmem, decwin, false);
+    codec_open_decoder(dec, default_div, decwin);
   }
-  std::unique_ptr<codec_state> encoder(uint32_t div) {
-    tbl_reset(tbl);
-    auto s = std::make_unique<codec_state>();
-    s->cfg_chunkdiv = div;
-    s->span_io = span_route();
-    s->tbl = tbl;
-    s->tbl.encmem = encmem;
-    return s;
+  codec_state& encoder(uint32_t div) {
+    enc.cfg_chunkdiv = div;
+    codec_rewind(enc);
+    return enc;
   }
-  // The window is not cleared between runs: a valid stream never reads a
-  // byte it has not written first.
-  std::unique_ptr<codec_state> decoder(uint32_t div) {
-    auto s = std::make_unique<codec_state>();
-    s->decode_mode = 1;
-    s->span_io = span_route();
-    s->cfg_chunkdiv = div;
-    s->tbl.cfg_decwinsize = decwin;
-    s->win_buf = win;
-    if (s->span_io) s->log = chunk_log{log, 21, (uint32_t(1) << 21) - 1, 0, 0, ~uint64_t(0), 0};
-    return s;
+  codec_state& decoder(uint32_t div) {
+    dec.cfg_chunkdiv = div;
+    codec_rewind(dec);
+    return dec;
   }
 };
 
 loop_env& env() {
-  static loop_env e;
-  return e;
+  static auto e = std::make_unique<loop_env>();
+  return *e;
 }
 
 const std::vector<uint8_t>& encoded(const std::string& kind, uint32_t div) {
   static std::map<std::pair<std::string, uint32_t>, std::vector<uint8_t>> cache;
   auto& v = cache[{kind, div}];
   if (v.empty()) {
-    auto s = env().encoder(div);
-    run_codec(*s, encode_entry, input(kind, loop_input), &v);
+    run_codec(env().encoder(div), input(kind, loop_input), &v);
   }
   return v;
 }
@@ -298,9 +246,9 @@ void BM_encode_loop(benchmark::State& st) {
   st.SetLabel(kind);
   for (auto _ : st) {
     st.PauseTiming();
-    auto s = env().encoder(div);
+    codec_state& s = env().encoder(div);
     st.ResumeTiming();
-    run_codec(*s, encode_entry, in, nullptr);
+    run_codec(s, in, nullptr);
   }
   st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(in.size()));
   st.counters["out/in"] = double(out.size()) / double(in.size());
@@ -314,8 +262,7 @@ void BM_decode_loop(benchmark::State& st) {
   st.SetLabel(kind);
   {
     std::vector<uint8_t> back;
-    auto s = env().decoder(div);
-    run_codec(*s, decode_entry, enc, &back);
+    run_codec(env().decoder(div), enc, &back);
     if (back != in) {
       st.SkipWithError("decoded data differs from the input");
       return;
@@ -323,9 +270,9 @@ void BM_decode_loop(benchmark::State& st) {
   }
   for (auto _ : st) {
     st.PauseTiming();
-    auto s = env().decoder(div);
+    codec_state& s = env().decoder(div);
     st.ResumeTiming();
-    run_codec(*s, decode_entry, enc, nullptr);
+    run_codec(s, enc, nullptr);
   }
   st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(in.size()));
 }

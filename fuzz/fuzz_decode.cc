@@ -10,9 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "decoder/decode.h"
 #include "fuzz_util.h"
-#include "stream/stream.h"
 
 namespace fz {
 namespace {
@@ -41,8 +39,8 @@ uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_
 // keeps no ring: the window slot j holds the latest output byte whose index
 // is j modulo the window size, or 0 before one was written.
 ref_result ref_decode(const uint8_t* p, size_t n, uint32_t div, uint32_t win) {
-  static const auto ck = std::make_unique<codec_state>();
-  codec_state& c = *ck;
+  static const auto ck = std::make_unique<chunker>();
+  chunker& c = *ck;
   chunker_init(c, div);
   ref_result r;
   uint32_t cur = 0;
@@ -121,7 +119,6 @@ size_t piece_for(uint32_t h) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace fz;
-  quiet_console();
 
   uint32_t h = 2166136261u;
   for (size_t i = 0; i < size; i++) h = (h ^ data[i]) * 16777619u;
@@ -132,41 +129,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool header_ok = size >= 4 && div != 0 && field >= 1 && field <= 4095;
   const bool whole_mib = !header_ok || field <= 4;
 
-  auto s = std::make_unique<codec_state>();
-  s->span_io = (h >> 24) & 1;
-  simd_use((h >> 25) & 1);
   // Small chunk logs, so that entries fall out of them.
-  s->log.order = 1 + (h >> 26) % 12;
-  run_result got;
+  codec_cfg c{.route = route_of((h >> 24) & 1, (h >> 25) & 1), .log_order = 1 + (h >> 26) % 12,
+              .io = {.in_piece = in_piece, .out_piece = out_piece, .out_cap = out_cap}};
+  run got;
   uint32_t win;
   if (whole_mib) {
-    s->decode_mode = 1;
-    got = run_codec(*s, codec_main, data, size, in_piece, out_piece, out_cap);
+    got = decode(data, size, c);
     if (!header_ok) {
       check(got.finished, "a rejected stream did not finish");
-      check(s->fail_msg != nullptr, "invalid header accepted");
-      check(s->win_buf == nullptr && got.out.empty(), "invalid header decoded");
+      check(got.fail != nullptr, "invalid header accepted");
+      check(!got.allocated && got.out.empty(), "invalid header decoded");
       return 0;
     }
-    check(s->cfg_chunkdiv == div && s->tbl.cfg_decwinsize == field << 20, "header fields misread");
+    check(got.chunkdiv == div && got.decwin == field << 20, "header fields misread");
     win = field << 20;
   } else {
     win = small_window(field);
-    setup_decoder(*s, div, win);
-    got = run_codec(*s, decode_loop, data + 4, size - 4, in_piece, out_piece, out_cap);
+    c.chunkdiv = div;
+    c.decwin = win;
+    c.header = false;
+    got = decode(data + 4, size - 4, c);
   }
 
   const ref_result want = ref_decode(data + 4, size - 4, div, win);
   if (got.finished && !want.capped) {
     check(got.out == want.out, "output differs from the reference");
-    check(s->total_bytes == want.total && s->chunk_count == want.count, "counters differ from the reference");
-    check(s->total_bytes == got.out.size(), "total_bytes is not the output size");
-    check((s->fail_msg != nullptr) == want.truncated, "truncated match code not reported");
+    check(got.cnt.total_bytes == want.total && got.cnt.chunk_count == want.count, "counters differ from the reference");
+    check(got.cnt.total_bytes == got.out.size(), "total_bytes is not the output size");
+    check((got.fail != nullptr) == want.truncated, "truncated match code not reported");
   } else {
     const size_t n = std::min(got.out.size(), want.out.size());
     check(std::equal(got.out.begin(), got.out.begin() + n, want.out.begin()), "output differs from the reference");
   }
-  release(*s);
   return 0;
 }
 

@@ -7,9 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "decoder/decode.h"
 #include "fuzz_util.h"
-#include "stream/stream.h"
 
 namespace fz {
 namespace {
@@ -93,7 +91,6 @@ bytes run_script(const uint8_t* p, size_t n) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   using namespace fz;
-  quiet_console();
   if (size < param_bytes) return 0;
   const params pr = parse(input);
   const uint8_t* rest = input + param_bytes;
@@ -102,38 +99,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   // Every record but the last holds 64 data bytes or more; an escape adds 4.
   const size_t stream_cap = data.size() + 4 * (data.size() / 64 + 1) + header_size;
 
-  auto e = std::make_unique<codec_state>();
-  setup_encoder(*e, pr.div, pr.win, pr.tblsize);
-  e->span_io = pr.span_enc;
-  simd_use(pr.simd);
-  const run_result enc = run_codec(*e, pr.via_entry ? codec_main : encode_loop, data.data(), data.size(), pr.piece_a,
-                                   pr.piece_b, stream_cap);
+  const run enc = encode(data, {.chunkdiv = pr.div, .encmem = pr.tblsize * 20, .decwin = pr.win,
+                                .header = pr.via_entry, .route = route_of(pr.span_enc, pr.simd),
+                                .io = {.in_piece = pr.piece_a, .out_piece = pr.piece_b, .out_cap = stream_cap}});
   check(enc.finished, "stream longer than data plus escapes");
-  check(e->fail_msg == nullptr, "encoder failed");
-  check(e->total_bytes == data.size() && e->chunk_count >= 1, "encoder counters");
-  release(*e);
+  check(enc.fail == nullptr, "encoder failed");
+  check(enc.cnt.total_bytes == data.size() && enc.cnt.chunk_count >= 1, "encoder counters");
 
-  auto d = std::make_unique<codec_state>();
-  d->span_io = pr.span_dec;
-  d->log.order = 1 + pr.tblsize % 12;
-  run_result dec;
   if (pr.via_entry) {
     uint8_t h[header_size];
     header_bytes(pr.div, pr.win, h);
     check(enc.out.size() >= header_size && std::equal(h, h + header_size, enc.out.begin()), "header bytes");
-    d->decode_mode = 1;
-    dec = run_codec(*d, codec_main, enc.out.data(), enc.out.size(), pr.piece_b, pr.piece_a, data.size());
-    check(d->cfg_chunkdiv == pr.div && d->tbl.cfg_decwinsize == pr.win, "header read back");
-  } else {
-    setup_decoder(*d, pr.div, pr.win);
-    dec = run_codec(*d, decode_loop, enc.out.data(), enc.out.size(), pr.piece_b, pr.piece_a, data.size());
   }
+  const run dec = decode(enc.out, {.chunkdiv = pr.div, .decwin = pr.win, .header = pr.via_entry,
+                                   .route = route_of(pr.span_dec, pr.simd), .log_order = 1 + pr.tblsize % 12,
+                                   .io = {.in_piece = pr.piece_b, .out_piece = pr.piece_a, .out_cap = data.size()}});
+  check(dec.chunkdiv == pr.div && dec.decwin == pr.win, "header read back");
   check(dec.finished, "decoder wrote more than the data");
-  check(d->fail_msg == nullptr && d->damage_msg == nullptr, "decoder rejected the encoder's stream");
+  check(dec.fail == nullptr && dec.damage == nullptr, "decoder rejected the encoder's stream");
   check(dec.out == data, "round trip changed the data");
-  check(d->total_bytes == e->total_bytes && d->chunk_count == e->chunk_count, "chunk counts differ");
-  check(d->match_bytes == e->match_bytes, "the two sides disagree on matched bytes");
-  release(*d);
+  check(dec.cnt.total_bytes == enc.cnt.total_bytes && dec.cnt.chunk_count == enc.cnt.chunk_count, "chunk counts differ");
+  check(dec.cnt.match_bytes == enc.cnt.match_bytes, "the two sides disagree on matched bytes");
   return 0;
 }
 

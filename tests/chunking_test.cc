@@ -12,25 +12,15 @@
 #include <vector>
 
 #include "chunking/chunker.h"
+#include "chunking/dispatch.h"
+#include "util.h"
 
-using namespace dupcut;
+using namespace tu;
 
 namespace {
 
-struct rng {  // splitmix64
-  uint64_t s;
-  uint64_t next() {
-    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull, z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  uint8_t byte() { return uint8_t(next() >> 56); }
-  std::vector<uint8_t> bytes(size_t n) {
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) b = byte();
-    return v;
-  }
-};
+uint8_t byte(rng& r) { return uint8_t(r.next() >> 56); }
+std::vector<uint8_t> some(rng& r, size_t n) { return noise(n, r.next()); }
 
 uint32_t crc32(const uint8_t* p, size_t n) {
   uint32_t c = 0xFFFFFFFFu;
@@ -83,8 +73,8 @@ chunk_key ref_key(const std::vector<uint8_t>& v) {
   return k;
 }
 
-std::unique_ptr<codec_state> chunker(uint32_t div) {
-  auto s = std::make_unique<codec_state>();
+std::unique_ptr<chunker> make_chunker(uint32_t div) {
+  auto s = std::make_unique<chunker>();
   chunker_init(*s, div);
   return s;
 }
@@ -96,7 +86,7 @@ std::vector<uint8_t> mixed_data(uint64_t seed) {
   rng r{seed};
   std::vector<uint8_t> v;
   for (int seg = 0; seg < 3; seg++) {
-    auto b = r.bytes(40000 + r.next() % 20000);
+    auto b = some(r, 40000 + r.next() % 20000);
     v.insert(v.end(), b.begin(), b.end());
     v.insert(v.end(), 140000 + r.next() % 1000, 0);
   }
@@ -108,7 +98,7 @@ bool all_zero(const uint8_t* p, size_t n) { return std::all_of(p, p + n, [](uint
 struct chunk_rec { size_t start; uint32_t len; chunk_key key; };
 
 // Chunks closed by a boundary; the tail stays open in s.
-std::vector<chunk_rec> cut(codec_state& s, const std::vector<uint8_t>& v) {
+std::vector<chunk_rec> cut(chunker& s, const std::vector<uint8_t>& v) {
   std::vector<chunk_rec> out;
   size_t start = 0;
   for (size_t i = 0; i < v.size(); i++) {
@@ -124,7 +114,7 @@ std::vector<chunk_rec> cut(codec_state& s, const std::vector<uint8_t>& v) {
 }  // namespace
 
 TEST(Chunker, TablesAndInitialState) {
-  auto s = chunker(100);
+  auto s = make_chunker(100);
   EXPECT_EQ((std::vector<uint32_t>{s->crc_table[0], s->crc_table[1], s->crc_table[0xFF]}),
             (std::vector<uint32_t>{0xD202EF8Du, 0xA505DF1Bu, 0xFF000000u}));
   EXPECT_EQ((std::vector<uint32_t>{s->drop_table[0], s->drop_table[1], s->drop_table[0xFF]}),
@@ -158,7 +148,7 @@ TEST(Chunker, TablesAndInitialState) {
 TEST(Chunker, HashOfShortInputs) {
   const struct { const char* text; uint32_t crc; } cases[] = {{"0123456789abcdef", 0x68C4F033u}, {"123456789", 0xC14666DDu}};
   for (auto c : cases) {
-    auto s = chunker(100);
+    auto s = make_chunker(100);
     for (const char* p = c.text; *p; p++) chunker_feed(*s, uint8_t(*p));
     EXPECT_EQ(s->roll_hash, c.crc) << c.text;
   }
@@ -173,7 +163,7 @@ TEST(Chunker, HashHistoryAndBoundariesOnLongFeed) {
   std::vector<uint8_t> buf(256, 0);  // bytes before the first count as zero
   buf.insert(buf.end(), data.begin(), data.end());
   for (auto c : cases) {
-    auto s = chunker(c.div), roll = chunker(c.div);
+    auto s = make_chunker(c.div), roll = make_chunker(c.div);
     uint32_t len = 0, chunks = 0, at_min = 0, at_max = 0;
     for (size_t i = 0; i < data.size(); i++) {
       bool b = chunker_feed(*s, data[i]);
@@ -207,11 +197,11 @@ TEST(Chunker, HashHistoryAndBoundariesOnLongFeed) {
 
 TEST(Chunker, CopyAfterBoundaryEndsAtSameLength) {
   rng r{3};
-  auto s = chunker(100);
-  const auto data = r.bytes(300000);
+  auto s = make_chunker(100);
+  const auto data = some(r, 300000);
   const auto chunks = cut(*s, data);
   ASSERT_GT(chunks.size(), 1000u);
-  while (!chunker_feed(*s, r.byte())) {
+  while (!chunker_feed(*s, byte(r))) {
   }
   chunk_finish(*s);
   for (int n = 0; n < 400; n++) {
@@ -233,7 +223,7 @@ TEST(Digest, KnownKeys) {
       {std::vector<uint8_t>(64, 0), {0xf5, 0x24, 0xe3, 0xb3, 0x0b, 0xb4, 0x61, 0x3d, 0xe2, 0xdb, 0x4f, 0x76, 0xd7, 0x43, 0x40, 0x00}},
       {counting, {0xe9, 0x65, 0x3e, 0x0f, 0x02, 0xbc, 0x7d, 0x80, 0xbb, 0xc9, 0xc0, 0x1e, 0x54, 0xab, 0x64, 0x00}},
   };
-  auto s = chunker(100);
+  auto s = make_chunker(100);
   for (auto& c : cases) {
     for (uint8_t g : c.data) chunker_feed(*s, g);
     chunk_finish(*s);
@@ -246,9 +236,9 @@ TEST(Digest, KnownKeys) {
 // what closing a chunk leaves behind.
 TEST(Digest, KeysMatchReferenceConstruction) {
   rng r{6};
-  auto s = chunker(65535);
+  auto s = make_chunker(65535);
   for (uint32_t len : {0u, 1u, 62u, 63u, 64u, 65u, 125u, 126u, 127u, 128u, 189u, 190u, 255u, 256u, 4097u, 65535u}) {
-    auto v = r.bytes(len);
+    auto v = some(r, len);
     for (uint8_t g : v) chunker_feed(*s, g);
     const uint32_t hash = s->roll_hash, count = s->byte_count;
     chunk_finish(*s);
@@ -266,7 +256,7 @@ namespace {
 // The whole-buffer route over v in random-sized spans, with the final chunk.
 // cut_only: chunker_cut, with every byte of buf it need not keep (all but
 // the chunk's last 15) scrambled before each call.
-std::vector<chunk_rec> scan_all(codec_state& s, const std::vector<uint8_t>& v, uint64_t seed, bool cut_only = false) {
+std::vector<chunk_rec> scan_all(chunker& s, const std::vector<uint8_t>& v, uint64_t seed, bool cut_only = false) {
   rng r{seed};
   std::vector<chunk_rec> out;
   std::vector<uint8_t> buf(chunk_buf_size);
@@ -297,12 +287,12 @@ std::vector<chunk_rec> scan_all(codec_state& s, const std::vector<uint8_t>& v, u
 }  // namespace
 
 TEST(Chunker, ScanRouteMatchesByteRoute) {
-  for (bool simd : {false, true})
+  for (path route : {path::span, path::simd})
   for (uint32_t div : {1u, 2u, 100u, 65535u}) {
     SCOPED_TRACE(div);
-    simd_use(simd);
+    dispatch_force(route);
     const std::vector<uint8_t> v = mixed_data(div);
-    auto a = chunker(div), b = chunker(div);
+    auto a = make_chunker(div), b = make_chunker(div);
     std::vector<chunk_rec> want = cut(*a, v);
     const uint32_t tail = a->chunk_len;
     chunk_finish(*a);
@@ -317,7 +307,6 @@ TEST(Chunker, ScanRouteMatchesByteRoute) {
       }
     }
     EXPECT_TRUE(all_zero(b->digest_buf, 64));
-    simd_use(false);
   }
 }
 
@@ -326,10 +315,10 @@ TEST(Chunker, ScanRouteMatchesByteRoute) {
 TEST(Digest, BatchRoutesMatchChunkFinish) {
   rng r{99};
   std::vector<std::vector<uint8_t>> chunks;
-  for (uint32_t l : {0u, 1u, 62u, 63u, 64u, 65u, 125u, 126u, 127u, 189u, 1000u, 65535u}) chunks.push_back(r.bytes(l));
-  for (int i = 0; i < 60; i++) chunks.push_back(r.bytes(r.next() % (i % 7 == 0 ? 20000 : 400)));
+  for (uint32_t l : {0u, 1u, 62u, 63u, 64u, 65u, 125u, 126u, 127u, 189u, 1000u, 65535u}) chunks.push_back(some(r, l));
+  for (int i = 0; i < 60; i++) chunks.push_back(some(r, r.next() % (i % 7 == 0 ? 20000 : 400)));
   std::vector<chunk_key> want;
-  auto s = chunker(100);
+  auto s = make_chunker(100);
   for (const auto& c : chunks) {
     for (uint8_t b : c) chunker_feed(*s, b);
     chunk_finish(*s);
@@ -339,7 +328,7 @@ TEST(Digest, BatchRoutesMatchChunkFinish) {
   std::vector<uint32_t> lens;
   for (const auto& c : chunks) ptrs.push_back(c.data()), lens.push_back(uint32_t(c.size()));
   std::vector<digest_keys_fn> routes = {digest_keys_scalar};
-  if (cpu_has_avx512()) routes.push_back(digest_keys_avx512);
+  if (cpu().avx512) routes.push_back(digest_keys_avx512);
   for (digest_keys_fn route : routes)
     for (uint32_t n : {uint32_t(chunks.size()), 1u, 15u, 17u}) {
       std::vector<chunk_key> got(n);
@@ -352,7 +341,7 @@ namespace {
 
 std::vector<digest_keys_fn> digest_routes() {
   std::vector<digest_keys_fn> routes = {digest_keys_scalar};
-  if (cpu_has_avx512()) routes.push_back(digest_keys_avx512);
+  if (cpu().avx512) routes.push_back(digest_keys_avx512);
   return routes;
 }
 
@@ -378,7 +367,7 @@ void expect_batch_keys(const std::vector<const uint8_t*>& ptrs, const std::vecto
 // and go idle at different times; batch sizes around multiples of sixteen.
 TEST(Digest, BatchRoutesOnMixedBatches) {
   rng r{123};
-  const std::vector<uint8_t> data = r.bytes(1 << 20);
+  const std::vector<uint8_t> data = some(r, 1 << 20);
   std::vector<const uint8_t*> ptrs;
   std::vector<uint32_t> lens;
   const uint32_t edges[] = {0, 1, 62, 63, 64, 65, 125, 126, 127, 128, 189};
@@ -405,7 +394,7 @@ TEST(Digest, BatchRoutesReadOnlyTheirChunks) {
   uint8_t* const lo = base + page;
   uint8_t* const hi = lo + span;
   rng r{77};
-  for (size_t i = 0; i < span; i++) lo[i] = r.byte();
+  for (size_t i = 0; i < span; i++) lo[i] = byte(r);
   std::vector<const uint8_t*> ptrs;
   std::vector<uint32_t> lens;
   for (int rep = 0; rep < 3; rep++)
@@ -433,13 +422,13 @@ TEST(Chunker, CandidatesAndCutsAreWindowHashes) {
     cut_find_fn cut;
   };
   std::vector<route> routes = {{chunker_candidates_scalar, cut_find_scalar}};
-  if (cpu_has_gfni_avx512()) routes.push_back({chunker_candidates_simd, cut_find_simd});
+  if (cpu().gfni_avx512) routes.push_back({chunker_candidates_avx512, cut_find_avx512});
   rng r{5};
   for (const route& rt : routes)
     for (uint32_t div : {1u, 2u, 100u, 0u})
       for (uint32_t n : {0u, 15u, 16u, 17u, 22u, 23u, 24u, 64u, 78u, 79u, 80u, 100u, 4093u, 65536u}) {
-        auto s = chunker(div ? div : 100);
-        std::vector<uint8_t> d = r.bytes(n);
+        auto s = make_chunker(div ? div : 100);
+        std::vector<uint8_t> d = some(r, n);
         for (uint32_t i = 0; i + 300 < n; i += 1000) std::fill(d.begin() + i, d.begin() + i + 300, 0);
         if (div == 0 && n >= 16) {
           const uint32_t j = 15 + r.next() % (n - 15);

@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include "util.h"
+
 extern char** environ;
 
 namespace {
@@ -27,31 +29,24 @@ namespace fs = std::filesystem;
 using bytes = std::string;
 using args = std::vector<std::string>;
 
-uint64_t splitmix(uint64_t& s) {
-  uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
 bytes random_bytes(size_t n, uint64_t seed) {
-  bytes b(n, '\0');
-  for (auto& c : b) c = char(splitmix(seed));
-  return b;
+  const tu::bytes v = tu::noise(n, seed);
+  return bytes(v.begin(), v.end());
 }
 
 // Several versions of one random base, each a few small edits from the last,
 // with escape-marker look-alikes scattered through the data.
 bytes versions(size_t base_len, int count, uint64_t seed) {
+  tu::rng g{seed};
   bytes v = random_bytes(base_len, seed);
-  for (int i = 0; i < 64; i++) v.replace(splitmix(seed) % (base_len - 4), 4, bytes("\xEF\x4D\xB6", 3) + char(i % 4));
+  for (int i = 0; i < 64; i++) v.replace(g.next() % (base_len - 4), 4, bytes("\xEF\x4D\xB6", 3) + char(i % 4));
   bytes all = v;
   for (int c = 1; c < count; c++) {
     for (int e = 0; e < 8; e++) {
-      size_t at = splitmix(seed) % (v.size() - 200), n = 1 + splitmix(seed) % 100;
-      switch (splitmix(seed) % 3) {
-        case 0: v.replace(at, n % 16 + 1, random_bytes(n % 16 + 1, seed + e)); break;
-        case 1: v.insert(at, random_bytes(n, seed + e)); break;
+      size_t at = g.next() % (v.size() - 200), n = 1 + g.next() % 100;
+      switch (g.next() % 3) {
+        case 0: v.replace(at, n % 16 + 1, random_bytes(n % 16 + 1, g.next())); break;
+        case 1: v.insert(at, random_bytes(n, g.next())); break;
         default: v.erase(at, n);
       }
     }

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "util.h"
 
-using namespace dupcut;
-using bytes = std::vector<uint8_t>;
+using namespace tu;
 
 // Counts global operator new so a run can show its frames never hit the heap.
 // GCC takes the malloc/free pair below for a mismatch once it inlines them.
@@ -31,36 +31,26 @@ void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
-bytes noise(size_t n, uint64_t seed) {
-  bytes v(n);
-  for (auto& b : v) {
-    uint64_t z = (seed += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    b = uint8_t((z ^ (z >> 27)) >> 24);
-  }
-  return v;
-}
-
 // ---- test codecs; globals let the tests look inside them ----
 
 long step;  // what the running codec has done so far
 std::vector<int> got;
 std::vector<std::pair<long, int>> refills;  // (bytes delivered, in_eof) per refill seen
 
-codec_task copier(codec_state& s) {
+codec_task copier(codec_io& s) {
   for (int b; (b = co_await get_byte{s}) >= 0;) co_await put_byte{s, uint8_t(b)};
   co_await codec_yield{s, 0};
 }
 
-codec_task nested(codec_state& s) { co_await copier(s); }
+codec_task nested(codec_io& s) { co_await copier(s); }
 
-codec_task past_end(codec_state& s) {
+codec_task past_end(codec_io& s) {
   got.clear();
   for (step = 0; step < 5; step++) got.push_back(co_await get_byte{s});
   co_await codec_yield{s, 0};
 }
 
-codec_task fill_one_buffer(codec_state& s) {
+codec_task fill_one_buffer(codec_io& s) {
   for (long i = 0; i < 65536; i++) {
     step = i + 1;
     co_await put_byte{s, uint8_t(i)};
@@ -70,7 +60,7 @@ codec_task fill_one_buffer(codec_state& s) {
 }
 
 // Keeps its running state in locals across input and output suspensions.
-codec_task summer(codec_state& s) {
+codec_task summer(codec_io& s) {
   uint64_t sum = 0, n = 0;
   for (int b; (b = co_await get_byte{s}) >= 0; n++) sum = sum * 31 + uint64_t(b);
   for (uint32_t i = 0; i < 70000; i++) co_await put_byte{s, uint8_t(i * 7)};
@@ -79,7 +69,7 @@ codec_task summer(codec_state& s) {
   co_await codec_yield{s, 0};
 }
 
-codec_task refill_log(codec_state& s) {
+codec_task refill_log(codec_io& s) {
   refills.clear();
   for (;;) {
     int b = co_await get_byte{s};
@@ -90,7 +80,7 @@ codec_task refill_log(codec_state& s) {
 }
 
 // Suspends once, then simply returns.
-codec_task returns_early(codec_state& s) {
+codec_task returns_early(codec_io& s) {
   co_await put_byte{s, uint8_t(co_await get_byte{s})};
   co_await put_byte{s, 'o'};
   co_await put_byte{s, 'k'};
@@ -105,15 +95,18 @@ struct file_run {
   size_t news;  // operator new calls during the run
 };
 
-file_run run_files(codec_entry e, const bytes& in) {
+using toy = codec_task (*)(codec_io&);
+
+file_run run_files(toy e, const bytes& in) {
   std::FILE* fi = std::tmpfile();
   std::FILE* fo = std::tmpfile();
   if (!in.empty()) std::fwrite(in.data(), 1, in.size(), fi);
   std::rewind(fi);
-  auto s = std::make_unique<codec_state>();
+  auto io = std::make_unique<codec_io>();
   file_run r{{}, {}, {fi, fo, 0, 0, 0, nullptr}, 0};
   size_t before = heap_news;
-  r.res = driver_loop(*s, r.f, e);
+  codec_start(*io, e(*io));
+  r.res = driver_loop(*io, r.f);
   r.news = heap_news - before;
   std::fflush(fo);
   r.out.resize(size_t(std::ftell(fo)));
@@ -126,41 +119,24 @@ file_run run_files(codec_entry e, const bytes& in) {
   return r;
 }
 
-// Serves requests from memory, `piece` input bytes per refill, and logs
-// every request with the codec's step at that moment.
+// The shared pump, `piece` input bytes per refill, with every request
+// logged with the codec's step at that moment.
 struct mini_run {
   bytes out;
   std::vector<std::pair<int, long>> events;
   long final_fill;  // bytes left for the closing write
 };
 
-mini_run run_mini(codec_entry e, const bytes& in, size_t piece = io_buf_size) {
-  auto s = std::make_unique<codec_state>();
-  bytes obuf(io_buf_size);
-  s->out_cur = s->out_start = obuf.data();
-  s->out_end = obuf.data() + obuf.size();
-  mini_run m;
-  size_t pos = 0;
-  for (;;) {
-    int r = codec_resume(*s, e);
-    m.events.push_back({r, step});
-    if (r == 0) break;
-    if (r == 1) {
-      size_t n = std::min(piece, in.size() - pos);
-      if (n == 0) s->in_eof = 1;
-      s->in_cur = s->in_start = in.data() + pos;
-      s->in_end = s->in_cur + n;
-      pos += n;
-    } else if (r == 2) {
-      EXPECT_EQ(s->out_cur, s->out_end);
-      m.out.insert(m.out.end(), obuf.begin(), obuf.end());
-      s->out_cur = obuf.data();
-    }
-  }
-  m.final_fill = s->out_cur - obuf.data();
-  m.out.insert(m.out.end(), obuf.data(), s->out_cur);
-  codec_release(*s);
-  return m;
+std::vector<std::pair<int, long>> events;
+
+mini_run run_mini(toy e, const bytes& in, size_t piece = io_buf_size) {
+  auto io = std::make_unique<codec_io>();
+  codec_start(*io, e(*io));
+  events.clear();
+  pumped p = pump(*io, in.data(), in.size(),
+                  {.in_piece = piece, .on_request = [](int32_t r) { events.push_back({r, step}); }});
+  codec_release(*io);
+  return {p.out, events, long(p.last_fill)};
 }
 
 using ev = std::vector<std::pair<int, long>>;
@@ -169,7 +145,7 @@ TEST(DriverLoop, CopiesAcrossBufferBoundaries) {
   for (size_t n : {0, 1, 65535, 65536, 65537, 200000}) {
     SCOPED_TRACE(n);
     bytes in = noise(n, n);
-    for (codec_entry e : {copier, nested}) {
+    for (toy e : {copier, nested}) {
       file_run r = run_files(e, in);
       EXPECT_EQ(r.res, run_result::ok);
       EXPECT_EQ(r.out, in);

@@ -2,46 +2,16 @@
 // ones, the ring window's wrap, and round trips through the real encoder.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "chunking/chunker.h"
-#include "decoder/decode.h"
-#include "driver/alloc.h"
-#include "driver/codec_main.h"
-#include "encoder/table.h"
+#include "util.h"
 
-using namespace dupcut;
-using bytes = std::vector<uint8_t>;
+using namespace tu;
 
 namespace {
 
-struct rng {
-  uint64_t x;
-  uint64_t next() {
-    uint64_t z = (x += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-};
-
-bytes noise(size_t n, uint64_t seed) {
-  rng r{seed};
-  bytes v(n);
-  for (auto& b : v) b = uint8_t(r.next());
-  return v;
-}
-
 bytes rep(uint8_t b, size_t n) { return bytes(n, b); }
-
-bytes cat(std::initializer_list<bytes> parts) {
-  bytes v;
-  for (const auto& p : parts) v.insert(v.end(), p.begin(), p.end());
-  return v;
-}
 
 bytes match(uint32_t d) {
   return {0xEF, 0x4D, 0xB6, 0x00, uint8_t(d), uint8_t(d >> 8), uint8_t(d >> 16), uint8_t(d >> 24)};
@@ -53,33 +23,7 @@ const bytes X = rep(0x58, 64), A = rep(0x41, 64), B = rep(0x42, 64), Z = {0x41, 
 const bytes Y = cat({{0xEF, 0x4D, 0xB6, 0x00}, rep(0x59, 60)});
 const bytes h1 = {1, 0, 1, 0};  // divisor 1, 1 MiB window
 
-// Runs a codec on s, feeding `in` `piece` bytes per refill and draining an
-// output buffer of the same size (at most 64 KiB).
-bytes pump(codec_state& s, codec_entry e, const bytes& in, size_t piece) {
-  static std::FILE* devnull = std::fopen("/dev/null", "w");
-  console = devnull;
-  bytes out, obuf(std::min<size_t>(piece, io_buf_size));
-  s.out_cur = s.out_start = obuf.data();
-  s.out_end = obuf.data() + obuf.size();
-  size_t pos = 0;
-  for (int r; (r = codec_resume(s, e)) != 0;) {
-    if (r == 1) {
-      size_t n = std::min(piece, in.size() - pos);
-      if (n == 0) s.in_eof = 1;
-      s.in_cur = s.in_start = in.data() + pos;
-      s.in_end = s.in_cur + n;
-      pos += n;
-    } else if (r == 2) {
-      out.insert(out.end(), obuf.begin(), obuf.end());
-      s.out_cur = obuf.data();
-    }
-  }
-  out.insert(out.end(), obuf.data(), s.out_cur);
-  codec_release(s);
-  return out;
-}
-
-struct run {
+struct result {
   bytes out;
   uint64_t total, count;
   const char* fail;
@@ -87,28 +31,20 @@ struct run {
   bool allocated;
 };
 
-// log_order: log2 of the span route's chunk log, 0 for its default size.
-run decode(const bytes& stream, size_t piece = io_buf_size, bool span = false, uint32_t log_order = 0) {
-  auto s = std::make_unique<codec_state>();
-  s->decode_mode = 1;
-  s->span_io = span;
-  s->log.order = log_order;
-  run r{pump(*s, codec_main, stream, piece), s->total_bytes, s->chunk_count, s->fail_msg, s->damage_msg,
-        s->win_buf != nullptr};
-  chunk_log_free(*s);
-  free_pages(s->win_buf, s->tbl.cfg_decwinsize);
-  return r;
+result as_result(const run& r) { return {r.out, r.cnt.total_bytes, r.cnt.chunk_count, r.fail, r.damage, r.allocated}; }
+
+// Input and output both in pieces of `piece` bytes (the output at most 64
+// KiB); log_order: log2 of the span route's chunk log, 0 for its default.
+pump_opts pieces_of(size_t piece) { return {.in_piece = piece, .out_piece = std::min<size_t>(piece, io_buf_size)}; }
+
+result decode(const bytes& stream, size_t piece = io_buf_size, path route = path::byte, uint32_t log_order = 0) {
+  return as_result(tu::decode(stream, {.route = route, .log_order = log_order, .io = pieces_of(piece)}));
 }
 
-run encode(const bytes& data, uint32_t div, uint32_t decmem_mib, size_t piece = io_buf_size, bool span = false) {
-  auto s = std::make_unique<codec_state>();
-  s->span_io = span;
-  s->cfg_chunkdiv = div;
-  EXPECT_TRUE(tbl_open(s->tbl, (1u << 20) / 20, decmem_mib << 20));
-  s->tbl.encmem = 1u << 20;
-  run r{pump(*s, codec_main, data, piece), s->total_bytes, s->chunk_count, s->fail_msg, nullptr, false};
-  tbl_close(s->tbl);
-  return r;
+result encode(const bytes& data, uint32_t div, uint32_t decmem_mib, size_t piece = io_buf_size,
+              path route = path::byte) {
+  return as_result(tu::encode(
+      data, {.chunkdiv = div, .encmem = 1u << 20, .decwin = decmem_mib << 20, .route = route, .io = pieces_of(piece)}));
 }
 
 const size_t pieces[] = {1, 3, 7, io_buf_size};
@@ -120,7 +56,7 @@ TEST(Decode, ByteExactStream) {
   ASSERT_EQ(stream.size(), 279u);
   EXPECT_EQ(encode(data, 1, 1024).out, stream);
   for (size_t piece : {1, 2, 3, 4, 5, 6, 7, 65536}) {
-    run r = decode(stream, piece);
+    result r = decode(stream, piece);
     EXPECT_EQ(r.out, data) << piece;
     EXPECT_EQ(r.total, 387u);
     EXPECT_EQ(r.count, 7u);
@@ -160,7 +96,7 @@ TEST(Decode, RecordKinds) {
   for (const auto& c : cases) {
     for (size_t piece : pieces) {
       SCOPED_TRACE(std::string(c.name) + ", piece " + std::to_string(piece));
-      run r = decode(c.stream, piece);
+      result r = decode(c.stream, piece);
       EXPECT_EQ(r.out, c.want);
       EXPECT_EQ(r.total, c.want.size());
       EXPECT_EQ(r.count, c.count);
@@ -175,7 +111,7 @@ TEST(Decode, TruncatedMatchCodeFailsAfterWritingClosedChunks) {
     bytes stream = cat({h1, X, A, match(64)});
     stream.resize(stream.size() - 4 + k);
     for (size_t piece : {size_t(1), size_t(io_buf_size)}) {
-      run r = decode(stream, piece);
+      result r = decode(stream, piece);
       EXPECT_NE(r.fail, nullptr) << k;
       EXPECT_EQ(r.out, cat({X, A})) << k;
     }
@@ -191,7 +127,7 @@ TEST(Decode, BadHeadersAreRefusedBeforeAllocating) {
       {1, 0, 0xFF, 0xFF},
   };
   for (const auto& h : headers) {
-    run r = decode(cat({h, X}));
+    result r = decode(cat({h, X}));
     EXPECT_NE(r.fail, nullptr) << h.size();
     EXPECT_FALSE(r.allocated);
     EXPECT_TRUE(r.out.empty());
@@ -210,14 +146,10 @@ TEST(Decode, MatchSourceWrapsRoundTheWindow) {
   plain.insert(plain.end(), plain.begin() + 256, plain.begin() + 320);
   plain.insert(plain.end(), plain.begin() + 85, plain.begin() + 149);  // 299 back from 384
   for (size_t piece : {1, 7, 65536}) {
-    auto s = std::make_unique<codec_state>();
-    bytes win(300);
-    s->tbl.cfg_decwinsize = 300;
-    s->win_buf = win.data();
-    chunker_init(*s, 1);
-    EXPECT_EQ(pump(*s, decode_loop, stream, piece), plain) << piece;
-    EXPECT_EQ(s->total_bytes, 448u);
-    EXPECT_EQ(s->chunk_count, 8u);
+    run r = tu::decode(stream, {.decwin = 300, .header = false, .io = pieces_of(piece)});
+    EXPECT_EQ(r.out, plain) << piece;
+    EXPECT_EQ(r.cnt.total_bytes, 448u);
+    EXPECT_EQ(r.cnt.chunk_count, 8u);
   }
 }
 
@@ -272,8 +204,8 @@ bytes sample(int kind, size_t n, uint64_t seed) {
 
 // Returns the encoded size.
 size_t round_trip(const bytes& data, uint32_t div, uint32_t decmem, size_t piece) {
-  run e = encode(data, div, decmem, piece);
-  run d = decode(e.out, piece);
+  result e = encode(data, div, decmem, piece);
+  result d = decode(e.out, piece);
   EXPECT_TRUE(d.out == data);
   EXPECT_EQ(d.total, data.size());
   EXPECT_EQ(e.total, data.size());
@@ -307,31 +239,80 @@ TEST(RoundTrip, RepeatsBeyondASmallWindow) {
 // and output buffers are cut.
 TEST(Paths, SpanRouteMatchesByteRoute) {
   rng r{77};
-  for (bool simd : {false, true})
-  for (int kind = 0; kind < 4; kind++)
-    for (uint32_t div : {1, 100})
-      for (size_t piece : {size_t(1), size_t(7), size_t(4093), size_t(io_buf_size)}) {
-        SCOPED_TRACE("kind " + std::to_string(kind) + " div " + std::to_string(div) + " piece " + std::to_string(piece));
-        const bytes data = sample(kind, piece == 1 ? 20000 : 300000, kind * 10 + div);
-        simd_use(simd);
-        run e0 = encode(data, div, 1, piece, false), e1 = encode(data, div, 1, piece, true);
-        ASSERT_TRUE(e0.out == e1.out);
-        EXPECT_EQ(e0.count, e1.count);
-        bytes damaged = e0.out;
-        for (int k = 0; k < 8; k++) damaged[4 + r.next() % (damaged.size() - 4)] ^= uint8_t(1 + r.next() % 255);
-        for (const bytes* st : {&e0.out, &damaged}) {
-          run d0 = decode(*st, piece, false), d1 = decode(*st, piece, true), d2 = decode(*st, piece, true, 3);
-          simd_use(false);
-          EXPECT_TRUE(d0.out == d1.out);
-          EXPECT_EQ(d0.total, d1.total);
-          EXPECT_EQ(d0.count, d1.count);
-          EXPECT_EQ(d0.fail, d1.fail);
-          EXPECT_EQ(d0.damage, d1.damage);
-          EXPECT_TRUE(d0.out == d2.out);
-          EXPECT_EQ(d0.count, d2.count);
-          EXPECT_EQ(d0.damage, d2.damage);
+  for (path route : {path::span, path::simd})
+    for (int kind = 0; kind < 4; kind++)
+      for (uint32_t div : {1, 100})
+        for (size_t piece : {size_t(1), size_t(7), size_t(4093), size_t(io_buf_size)}) {
+          SCOPED_TRACE("kind " + std::to_string(kind) + " div " + std::to_string(div) + " piece " +
+                       std::to_string(piece) + (route == path::simd ? " simd" : ""));
+          const bytes data = sample(kind, piece == 1 ? 20000 : 300000, kind * 10 + div);
+          result e0 = encode(data, div, 1, piece, path::byte), e1 = encode(data, div, 1, piece, route);
+          ASSERT_TRUE(e0.out == e1.out);
+          EXPECT_EQ(e0.count, e1.count);
+          bytes damaged = e0.out;
+          for (int k = 0; k < 8; k++) damaged[4 + r.next() % (damaged.size() - 4)] ^= uint8_t(1 + r.next() % 255);
+          for (const bytes* st : {&e0.out, &damaged}) {
+            result d0 = decode(*st, piece, path::byte), d1 = decode(*st, piece, route),
+                   d2 = decode(*st, piece, route, 3);
+            EXPECT_TRUE(d0.out == d1.out);
+            EXPECT_EQ(d0.total, d1.total);
+            EXPECT_EQ(d0.count, d1.count);
+            EXPECT_EQ(d0.fail, d1.fail);
+            EXPECT_EQ(d0.damage, d1.damage);
+            EXPECT_TRUE(d0.out == d2.out);
+            EXPECT_EQ(d0.count, d2.count);
+            EXPECT_EQ(d0.damage, d2.damage);
+          }
         }
+}
+
+}  // namespace
+
+namespace {
+
+// Codecs share nothing: encoders on both routes and a decoder, run
+// interleaved one request at a time, each give what they give alone.
+TEST(Codec, SeveralRunAtOnce) {
+  const bytes data = sample(1, 200000, 5);
+  const bytes stream = encode(data, 100, 1, io_buf_size, path::byte).out;
+  struct side {
+    std::unique_ptr<codec_state> s = std::make_unique<codec_state>();
+    const bytes* in;
+    bytes out;
+    size_t fed = 0;
+    uint8_t obuf[7];
+    bool done = false;
+  } sides[3];
+  for (path route : {path::byte, path::span}) {
+    side& e = sides[route == path::span];
+    dispatch_force(route);
+    ASSERT_TRUE(codec_open_encoder(*e.s, 100, 1u << 20, 1u << 20));
+    e.in = &data;
+  }
+  codec_open_decoder(*sides[2].s);
+  sides[2].in = &stream;
+  for (side& x : sides) x.s->io.out_cur = x.s->io.out_start = x.obuf, x.s->io.out_end = x.obuf + 7;
+  for (int live = 3; live;) {
+    for (side& x : sides) {
+      if (x.done) continue;
+      codec_io& io = x.s->io;
+      const int32_t r = codec_resume(*x.s);
+      if (r == 1) {
+        const size_t n = std::min<size_t>(7, x.in->size() - x.fed);
+        io.in_eof = n == 0;
+        io.in_cur = io.in_start = x.in->data() + x.fed;
+        io.in_end = io.in_cur + n;
+        x.fed += n;
+        continue;
       }
+      x.out.insert(x.out.end(), x.obuf, io.out_cur);
+      io.out_cur = x.obuf;
+      if (r == 0) x.done = true, live--, codec_close(*x.s);
+    }
+  }
+  EXPECT_TRUE(sides[0].out == stream);
+  EXPECT_TRUE(sides[1].out == stream);
+  EXPECT_TRUE(sides[2].out == data);
 }
 
 }  // namespace

@@ -1,71 +1,26 @@
-// Encode loop driven through codec_resume by a small in-test driver that
-// hands out input and output in pieces of chosen size.
+// The encoder's byte route, run by the shared pump with input and output in
+// pieces of chosen size: exact streams, the match and continue rules,
+// escapes, and round trips.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <memory>
 #include <vector>
 
-#include "chunking/chunker.h"
-#include "driver/alloc.h"
-#include "driver/codec_main.h"
-#include "encoder/encode.h"
-#include "encoder/table.h"
+#include "util.h"
 
 using namespace dupcut;
-using bytes = std::vector<uint8_t>;
+using tu::bytes;
+using tu::noise;
+using tu::rng;
+using tu::run;
 
 namespace {
-
-uint64_t mix(uint64_t& x) {
-  uint64_t z = (x += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
-bytes random_bytes(size_t n, uint64_t seed) {
-  bytes r(n);
-  for (auto& b : r) b = uint8_t(mix(seed));
-  return r;
-}
-
-// Runs the codec to its end; in_piece bytes per refill, out_piece per
-// output buffer.
-bytes pump(codec_state& s, codec_entry entry, const bytes& in, size_t in_piece, size_t out_piece) {
-  bytes obuf(out_piece), out;
-  s.out_cur = s.out_start = obuf.data();
-  s.out_end = obuf.data() + out_piece;
-  size_t fed = 0;
-  for (int32_t r; (r = codec_resume(s, entry)) != 0;) {
-    if (r == 1) {
-      size_t n = std::min(in_piece, in.size() - fed);
-      if (n == 0) s.in_eof = 1;
-      s.in_cur = s.in_start = in.data() + fed;
-      s.in_end = s.in_cur + n;
-      fed += n;
-    } else {
-      out.insert(out.end(), obuf.begin(), obuf.end());
-      s.out_cur = obuf.data();
-    }
-  }
-  out.insert(out.end(), obuf.data(), s.out_cur);
-  codec_release(s);
-  EXPECT_EQ(fed, in.size());
-  return out;
-}
-
-codec_task bare_entry(codec_state& s) {
-  chunker_init(s, s.cfg_chunkdiv);
-  co_await encode_loop(s);
-}
 
 struct enc_cfg {
   uint32_t chunkdiv = 1;  // every chunk but the last is 64 bytes
   uint32_t decwin = 1u << 30;
   uint32_t tblsize = 4096;
   size_t in_piece = 65536, out_piece = 65536;
-  bool header = false;  // through codec_main, with the stream header
+  bool header = false;  // with the stream header
 };
 
 struct encoded {
@@ -73,38 +28,19 @@ struct encoded {
   uint64_t total, count, matched;
 };
 
-void quiet() {
-  static std::FILE* null_console = std::fopen("/dev/null", "w");
-  console = null_console;
-}
-
 encoded encode(const bytes& in, const enc_cfg& c = {}) {
-  quiet();
-  auto s = std::make_unique<codec_state>();
-  encoded e;
-  s->cfg_chunkdiv = c.chunkdiv;
-  EXPECT_TRUE(tbl_open(s->tbl, c.tblsize, c.decwin));
-  s->tbl.encmem = 1u << 20;
-  e.out = pump(*s, c.header ? codec_main : bare_entry, in, c.in_piece, c.out_piece);
-  tbl_close(s->tbl);
-  e.total = s->total_bytes;
-  e.count = s->chunk_count;
-  e.matched = s->match_bytes;
-  return e;
+  const run r = tu::encode(in, {.chunkdiv = c.chunkdiv, .encmem = c.tblsize * 20, .decwin = c.decwin,
+                                .header = c.header, .route = path::byte,
+                                .io = {.in_piece = c.in_piece, .out_piece = c.out_piece}});
+  EXPECT_TRUE(r.finished);
+  return {r.out, r.cnt.total_bytes, r.cnt.chunk_count, r.cnt.match_bytes};
 }
 
 encoded decode(const bytes& stream) {
-  quiet();
-  auto s = std::make_unique<codec_state>();
-  s->decode_mode = 1;
-  encoded d;
-  d.out = pump(*s, codec_main, stream, 4096, 65536);
-  EXPECT_EQ(s->fail_msg, nullptr);
-  EXPECT_EQ(s->damage_msg, nullptr);
-  free_pages(s->win_buf, s->tbl.cfg_decwinsize);
-  d.total = s->total_bytes;
-  d.count = s->chunk_count;
-  return d;
+  const run r = tu::decode(stream, {.route = path::byte, .io = {.in_piece = 4096}});
+  EXPECT_EQ(r.fail, nullptr);
+  EXPECT_EQ(r.damage, nullptr);
+  return {r.out, r.cnt.total_bytes, r.cnt.chunk_count, 0};
 }
 
 // Stream pieces: a 64-byte block, or a control code.
@@ -118,7 +54,7 @@ tok match(uint32_t d) { return {-3, d}; }
 // Chunks as the chunker cuts them; the last entry is the (maybe empty)
 // final chunk.
 std::vector<bytes> cut(const bytes& data, uint32_t div) {
-  auto cs = std::make_unique<codec_state>();
+  auto cs = std::make_unique<chunker>();
   chunker_init(*cs, div);
   std::vector<bytes> ch(1);
   for (uint8_t b : data) {
@@ -128,7 +64,7 @@ std::vector<bytes> cut(const bytes& data, uint32_t div) {
   return ch;
 }
 
-bytes blk(int id) { return random_bytes(64, 1000 + id); }
+bytes blk(int id) { return noise(64, 1000 + id); }
 
 void add(bytes& v, const bytes& b) { v.insert(v.end(), b.begin(), b.end()); }
 
@@ -198,7 +134,7 @@ TEST(Encode, MatchAndContinueRules) {
 
 TEST(Encode, VariableLengthChunksFollowExpectedPos) {
   // Real chunks of random data, reassembled as X A B A B Y Z.
-  std::vector<bytes> ch = cut(random_bytes(4000, 7), 100);
+  std::vector<bytes> ch = cut(noise(4000, 7), 100);
   ASSERT_GE(ch.size(), 5u);
   const bytes &X = ch[0], &A = ch[1], &B = ch[2];
   ASSERT_NE(X.size(), B.size());
@@ -257,13 +193,14 @@ namespace {
 // Fresh bytes mixed with copies from anywhere earlier, some beyond a 1 MiB
 // window.
 bytes repetitive(size_t n, uint64_t seed) {
+  rng g{seed};
   bytes r;
   while (r.size() < n) {
-    size_t len = 1 + mix(seed) % 3000;
-    if (r.size() < 10000 || mix(seed) % 2) {
-      add(r, random_bytes(len, mix(seed)));
+    size_t len = 1 + g.next() % 3000;
+    if (r.size() < 10000 || g.next() % 2) {
+      add(r, noise(len, g.next()));
     } else {
-      size_t from = mix(seed) % (r.size() - 1), m = std::min(len, r.size() - from);
+      size_t from = g.next() % (r.size() - 1), m = std::min(len, r.size() - from);
       for (size_t i = 0; i < m; i++) r.push_back(r[from + i]);
     }
   }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "chunking/dispatch.h"
+
 namespace dupcut {
 
 namespace {
@@ -23,7 +25,7 @@ void crc_table_fill(uint32_t* t) {
   }
 }
 
-void chunker_init(codec_state& s, uint32_t chunkdiv) {
+void chunker_init(chunker& s, uint32_t chunkdiv) {
   crc_table_fill(s.crc_table);
   s.roll_window = roll_bytes;
   s.roll_threshold = 0xFFFFFFFFu / chunkdiv;
@@ -37,7 +39,7 @@ void chunker_init(codec_state& s, uint32_t chunkdiv) {
   s.chunk_len = 0;
 }
 
-bool chunker_cut(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e) {
+bool chunker_cut(chunker& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e) {
   const uint32_t f = fill;
   uint32_t k = uint32_t(e - p) < max_chunk - f ? uint32_t(e - p) : max_chunk - f;
   // Candidate positions, as indices of the chunk's last byte: from the
@@ -71,7 +73,7 @@ bool chunker_cut(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p
   return end;
 }
 
-bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e) {
+bool chunker_scan(chunker& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e) {
   const uint8_t* const p0 = p;
   const uint32_t f = fill;
   const bool end = chunker_cut(s, buf, fill, p, e);
@@ -80,12 +82,12 @@ bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& 
 }
 
 
-void chunk_finish_buf(codec_state& s, const uint8_t* buf, uint32_t len) {
+void chunk_finish_buf(chunker& s, const uint8_t* buf, uint32_t len) {
   digest_keys_scalar(&buf, &len, &s.cur_key, 1);
   s.chunk_len = 0;
 }
 
-void chunk_finish(codec_state& s) {
+void chunk_finish(chunker& s) {
   digest_compress(s);
   std::memcpy(s.cur_key.b, s.digest_buf, 14);
   s.cur_key.b[14] = s.chunk_len & 0xFF;

@@ -7,32 +7,50 @@
 
 #include <cstdint>
 
-#include "driver/codec_state.h"
 
 namespace dupcut {
 
 constexpr uint32_t min_chunk = 64;
 constexpr uint32_t max_chunk = 65535;
 constexpr uint32_t roll_bytes = 16;
+// Room for a chunk and the code bytes held in front of it.
+constexpr uint32_t chunk_buf_size = 69632;
+
+// 14 digest bytes, then the chunk length as u16 little-endian.
+struct chunk_key {
+  uint8_t b[16];
+};
+
+struct chunker {
+  uint32_t roll_hash;       // CRC-32 of the last roll_window bytes
+  uint32_t chunk_len;       // bytes of the open chunk
+  uint32_t byte_count;      // bytes rolled in; only the low 8 bits are used
+  uint32_t roll_window;     // bytes, roll_bytes
+  uint32_t roll_threshold;  // a boundary where roll_hash is below it
+  // The open chunk's digest: 63 bytes absorbed, fill count in byte 63.
+  alignas(16) uint8_t digest_buf[64];
+  uint32_t crc_table[256];
+  uint32_t drop_table[256];     // cancels a byte leaving the window
+  uint8_t roll_history[256];    // the last bytes, at byte_count & 0xFF
+  chunk_key cur_key;            // the key of the chunk closed last
+};
 
 // The rolling hash's CRC-32 step table (256 entries).
 void crc_table_fill(uint32_t* t);
-void chunker_init(codec_state& s, uint32_t chunkdiv);
+void chunker_init(chunker& s, uint32_t chunkdiv);
 
 // MD5 compression of a 64-byte digest buffer from the initial values, the
 // result XORed into its first 16 bytes; clears the fill count in byte 63.
 void digest_block(uint8_t* buf);
-void digest_compress(codec_state& s);
+void digest_compress(chunker& s);
 
 // Keys of n whole chunks (chunk i: len[i] bytes at p[i]), the same as
-// feeding and closing each. digest_keys is the route in use (simd_use).
+// feeding and closing each. digest_keys (dispatch.h) runs the route in use.
 void digest_keys_scalar(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
 void digest_keys_avx512(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
 using digest_keys_fn = void (*)(const uint8_t* const*, const uint32_t*, chunk_key*, uint32_t);
-extern digest_keys_fn digest_keys;
-bool cpu_has_avx512();
 
-inline void digest_absorb(codec_state& s, uint8_t g) {
+inline void digest_absorb(chunker& s, uint8_t g) {
   uint32_t n = s.digest_buf[63];
   if (n == 63) {
     digest_compress(s);
@@ -42,13 +60,13 @@ inline void digest_absorb(codec_state& s, uint8_t g) {
   s.digest_buf[63] = static_cast<uint8_t>(n + 1);
 }
 
-inline bool chunk_boundary(const codec_state& s) {
+inline bool chunk_boundary(const chunker& s) {
   return s.chunk_len >= min_chunk && (s.roll_hash < s.roll_threshold || s.chunk_len >= max_chunk);
 }
 
 // The rolling hash, history ring and counters without the digest: all the
 // decoder needs to find boundaries.
-inline bool chunker_roll(codec_state& s, uint8_t g) {
+inline bool chunker_roll(chunker& s, uint8_t g) {
   uint8_t out = s.roll_history[(s.byte_count - s.roll_window) & 0xFF];
   s.roll_hash = (s.roll_hash >> 8) ^ s.crc_table[(s.roll_hash & 0xFF) ^ g] ^ s.drop_table[out];
   s.roll_history[s.byte_count & 0xFF] = g;
@@ -58,18 +76,18 @@ inline bool chunker_roll(codec_state& s, uint8_t g) {
 }
 
 // One data byte through hash and digest; true when the chunk ends with it.
-inline bool chunker_feed(codec_state& s, uint8_t g) {
+inline bool chunker_feed(chunker& s, uint8_t g) {
   digest_absorb(s, g);
   return chunker_roll(s, g);
 }
 
 // Closes the chunk: cur_key = digest bytes 0..13 + length; clears the
 // digest buffer and chunk_len. The rolling hash runs on.
-void chunk_finish(codec_state& s);
+void chunk_finish(chunker& s);
 
 // Closes the chunk without digest work, for a caller that fed with
 // chunker_roll and needs only the length; returns it.
-inline uint32_t chunk_finish_len(codec_state& s) {
+inline uint32_t chunk_finish_len(chunker& s) {
   uint32_t len = s.chunk_len;
   s.cur_key.b[14] = len & 0xFF;
   s.cur_key.b[15] = (len >> 8) & 0xFF;
@@ -83,35 +101,25 @@ inline uint32_t chunk_finish_len(codec_state& s) {
 
 // Bit j of bits is set when the CRC of d[j-15..j] is below roll_threshold
 // (for 15 <= j < n); the other bits of the (n + 63) / 64 words are cleared.
-using candidates_fn = void (*)(const codec_state&, const uint8_t*, uint32_t, uint64_t*);
+using candidates_fn = void (*)(const chunker&, const uint8_t*, uint32_t, uint64_t*);
 // The first j in [lo, hi) whose window q[j-15..j] hashes below
 // roll_threshold, or hi; needs lo >= 15 and reads q[lo-15..hi-1] only.
-using cut_find_fn = uint32_t (*)(const codec_state&, const uint8_t*, uint32_t, uint32_t);
-void chunker_candidates_scalar(const codec_state& s, const uint8_t* d, uint32_t n, uint64_t* bits);
-uint32_t cut_find_scalar(const codec_state& s, const uint8_t* q, uint32_t lo, uint32_t hi);
-// The SIMD routes (the scalar ones where the CPU lacks them) and the routes
-// in use.
-extern candidates_fn chunker_candidates_simd;
-extern cut_find_fn cut_find_simd;
-extern candidates_fn chunker_candidates;
-extern cut_find_fn cut_find;
-bool cpu_has_gfni_avx512();
-
-// Every SIMD route this CPU has (digest, candidates, cuts) or none; the one
-// place where routes are picked. simd_select reads DUPCUT_PATH's value:
-// "scalar" or "span" keeps the portable code.
-void simd_use(bool on);
-void simd_select(const char* path);
+using cut_find_fn = uint32_t (*)(const chunker&, const uint8_t*, uint32_t, uint32_t);
+void chunker_candidates_scalar(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits);
+uint32_t cut_find_scalar(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi);
+// AVX-512 with GFNI.
+void chunker_candidates_avx512(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits);
+uint32_t cut_find_avx512(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi);
 
 // The whole-buffer route to chunker_feed's boundaries: appends bytes from
 // [*p, e) to the chunk in buf, which holds `fill` bytes, and returns true
 // when the chunk ends. buf keeps the chunk's bytes, so windows that reach
 // back before *p are read there; neither roll_hash nor roll_history is
 // kept on this route. buf needs room for max_chunk bytes.
-bool chunker_scan(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e);
+bool chunker_scan(chunker& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e);
 // chunker_scan for a caller that keeps the bytes where they are: buf gets
 // only the chunk's last 15 bytes (at their places) when the chunk goes on.
-bool chunker_cut(codec_state& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e);
+bool chunker_cut(chunker& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, const uint8_t* e);
 
 // The first set bit in [lo, hi), or hi when there is none.
 inline uint32_t next_candidate(const uint64_t* bits, uint32_t lo, uint32_t hi) {
@@ -129,7 +137,7 @@ inline uint32_t next_candidate(const uint64_t* bits, uint32_t lo, uint32_t hi) {
 
 // chunk_finish for a chunk whose bytes are all in buf and that was never
 // absorbed byte by byte: the same key, built 63 bytes at a time.
-void chunk_finish_buf(codec_state& s, const uint8_t* buf, uint32_t len);
+void chunk_finish_buf(chunker& s, const uint8_t* buf, uint32_t len);
 
 inline uint32_t key_len(const chunk_key& k) { return k.b[14] | (uint32_t(k.b[15]) << 8); }
 

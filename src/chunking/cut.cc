@@ -16,7 +16,7 @@
 
 namespace dupcut {
 
-void chunker_candidates_scalar(const codec_state& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
+void chunker_candidates_scalar(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
   std::memset(bits, 0, size_t((n + 63) / 64) * sizeof(uint64_t));
   if (n < roll_bytes) return;
   const uint32_t* const crc = s.crc_table;
@@ -56,7 +56,7 @@ void chunker_candidates_scalar(const codec_state& s, const uint8_t* d, uint32_t 
   }
 }
 
-uint32_t cut_find_scalar(const codec_state& s, const uint8_t* q, uint32_t lo, uint32_t hi) {
+uint32_t cut_find_scalar(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi) {
   if (lo >= hi) return hi;
   const uint32_t* const crc = s.crc_table;
   const uint32_t* const drop = s.drop_table;
@@ -193,7 +193,9 @@ INL uint64_t block_hits(const uint8_t* q, __mmask64 valid, uint32_t thr, const w
 
 INL __mmask64 first_n(uint32_t n) { return n >= 64 ? ~__mmask64(0) : (__mmask64(1) << n) - 1; }
 
-TGT void chunker_candidates_avx512(const codec_state& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
+}  // namespace
+
+TGT void chunker_candidates_avx512(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
   std::memset(bits, 0, size_t((n + 63) / 64) * sizeof(uint64_t));
   const window_matrices& m = matrices();
   const uint32_t thr = s.roll_threshold;
@@ -207,7 +209,7 @@ TGT void chunker_candidates_avx512(const codec_state& s, const uint8_t* d, uint3
   }
 }
 
-TGT uint32_t cut_find_avx512(const codec_state& s, const uint8_t* q, uint32_t lo, uint32_t hi) {
+TGT uint32_t cut_find_avx512(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi) {
   const window_matrices& m = matrices();
   const uint32_t thr = s.roll_threshold;
   for (uint32_t j = lo; j < hi; j += 64) {
@@ -221,35 +223,15 @@ TGT uint32_t cut_find_avx512(const codec_state& s, const uint8_t* q, uint32_t lo
 #undef INL
 #undef TGT
 
-}  // namespace
-
-bool cpu_has_gfni_avx512() {
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("gfni");
-}
-
-candidates_fn chunker_candidates_simd = chunker_candidates_avx512;
-cut_find_fn cut_find_simd = cut_find_avx512;
-
 #else
 
-bool cpu_has_gfni_avx512() { return false; }
-candidates_fn chunker_candidates_simd = chunker_candidates_scalar;
-cut_find_fn cut_find_simd = cut_find_scalar;
+void chunker_candidates_avx512(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
+  chunker_candidates_scalar(s, d, n, bits);
+}
+uint32_t cut_find_avx512(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi) {
+  return cut_find_scalar(s, q, lo, hi);
+}
 
 #endif
-
-candidates_fn chunker_candidates = chunker_candidates_scalar;
-cut_find_fn cut_find = cut_find_scalar;
-
-void simd_use(bool on) {
-  const bool cut = on && cpu_has_gfni_avx512();
-  chunker_candidates = cut ? chunker_candidates_simd : chunker_candidates_scalar;
-  cut_find = cut ? cut_find_simd : cut_find_scalar;
-  digest_keys = on && cpu_has_avx512() ? digest_keys_avx512 : digest_keys_scalar;
-}
-
-void simd_select(const char* path) {
-  simd_use(!(path && (std::strcmp(path, "scalar") == 0 || std::strcmp(path, "span") == 0)));
-}
 
 }  // namespace dupcut

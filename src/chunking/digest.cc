@@ -104,7 +104,7 @@ void digest_block(uint8_t* buf) {
   buf[63] = 0;
 }
 
-void digest_compress(codec_state& s) { digest_block(s.digest_buf); }
+void digest_compress(chunker& s) { digest_block(s.digest_buf); }
 
 void digest_keys_scalar(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n) {
   for (uint32_t c = 0; c < n; c++) {

@@ -431,19 +431,12 @@ TGT void digest_keys_avx512(const uint8_t* const* p, const uint32_t* len, chunk_
   run<groups>(g, buf[0], buf[1], src, out);
 }
 
-bool cpu_has_avx512() {
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2");
-}
-
 #else
 
 void digest_keys_avx512(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n) {
   digest_keys_scalar(p, len, out, n);
 }
-bool cpu_has_avx512() { return false; }
 
 #endif
-
-digest_keys_fn digest_keys = digest_keys_scalar;
 
 }  // namespace dupcut

@@ -2,25 +2,34 @@
 
 #include <cstring>
 
-#include "chunking/chunker.h"
-#include "driver/alloc.h"
-#include "stream/stream.h"
+#include "core/alloc.h"
 
 namespace dupcut {
 
 namespace {
 
+constexpr uint64_t none = ~uint64_t(0);
+constexpr uint32_t none_pos = ~uint32_t(0);
+// The bytes a record's head is held for: a control code's first four.
+constexpr uint32_t head_len = 4;
+
 // One restored byte into the chunker and the ring; true at a boundary.
-inline bool restore(codec_state& s, uint8_t y) {
-  bool end = chunker_roll(s, y);
-  s.win_buf[s.win_pos] = y;
-  if (++s.win_pos == s.tbl.cfg_decwinsize) s.win_pos = 0;
+inline bool restore(dec_view& v, uint8_t y) {
+  decoder& d = v.part;
+  const bool end = chunker_roll(v.ck, y);
+  d.win_buf[d.win_pos] = y;
+  if (++d.win_pos == d.cfg_decwinsize) d.win_pos = 0;
   return end;
 }
 
+// Feeds and stores the chunk_fill held bytes of chunk_buf.
+inline void replay_held(dec_view& v) {
+  for (uint32_t i = 0; i < v.part.chunk_fill; i++) restore(v, v.part.chunk_buf[i]);
+}
+
 // n restored bytes into the ring, in at most two copies.
-inline void ring_write(codec_state& s, const uint8_t* p, uint32_t n) {
-  const uint32_t w = s.tbl.cfg_decwinsize;
+inline void ring_write(decoder& s, const uint8_t* p, uint32_t n) {
+  const uint32_t w = s.cfg_decwinsize;
   while (n) {
     uint32_t k = w - s.win_pos < n ? w - s.win_pos : n;
     std::memcpy(s.win_buf + s.win_pos, p, k);
@@ -34,8 +43,9 @@ inline void ring_write(codec_state& s, const uint8_t* p, uint32_t n) {
 // The span route of a copy: pieces that neither cross the end of the ring
 // nor reach bytes this copy writes, so each piece reads what the byte route
 // would read.
-inline void copy_span(codec_state& s, uint32_t src) {
-  const uint32_t w = s.tbl.cfg_decwinsize;
+inline void copy_span(dec_view& v, uint32_t src) {
+  decoder& s = v.part;
+  const uint32_t w = s.cfg_decwinsize;
   uint32_t ahead = uint32_t((uint64_t(s.win_pos) + w - src) % w);
   if (ahead == 0) ahead = w;
   uint32_t f = 0;
@@ -43,7 +53,7 @@ inline void copy_span(codec_state& s, uint32_t src) {
     uint32_t k = w - src < ahead ? w - src : ahead;
     const uint8_t* p = s.win_buf + src;
     const uint32_t f0 = f;
-    const bool end = chunker_scan(s, s.chunk_buf, f, p, p + k);
+    const bool end = chunker_scan(v.ck, s.chunk_buf, f, p, p + k);
     ring_write(s, s.chunk_buf + f0, f - f0);
     if (end) break;
     src += f - f0;
@@ -51,8 +61,6 @@ inline void copy_span(codec_state& s, uint32_t src) {
   }
   s.chunk_fill = f;
 }
-
-constexpr uint64_t none = ~uint64_t(0);
 
 // Entries keep the low 32 bits of a position; the full one follows from
 // the oldest entry's, kept exactly as entries fall out (every chunk but the
@@ -110,8 +118,8 @@ inline uint64_t log_find(chunk_log& g, uint64_t pos, uint64_t total) {
 // A known chunk's copy: len bytes from src to win_pos. Source and
 // destination are apart in the ring (distance + len <= window), so
 // plain copies in ring-end pieces are the byte route's result.
-inline void ring_copy(codec_state& s, uint32_t src, uint32_t len) {
-  const uint32_t w = s.tbl.cfg_decwinsize;
+inline void ring_copy(decoder& s, uint32_t src, uint32_t len) {
+  const uint32_t w = s.cfg_decwinsize;
   while (len) {
     uint32_t k = len;
     if (w - src < k) k = w - src;
@@ -125,180 +133,271 @@ inline void ring_copy(codec_state& s, uint32_t src, uint32_t len) {
   }
 }
 
+// A new stream: counters, held bytes and the copy rule start afresh.
+match_track start(dec_view& v) {
+  v.cnt = {};
+  v.part.chunk_fill = 0;
+  return {};
+}
+
+enum class head { more, data, escape, match, cont, end };
+
+// The record being read, as both routes track it.
+struct record_at {
+  uint32_t data_from = 0;  // chunk_buf index of the record's first data byte
+  bool at_end = false;     // the input has ended
+};
+
+// What a full head of four bytes in chunk_buf opens. Four data bytes are
+// restored at once (they cannot end a chunk); an escape code is dropped,
+// the data following it at chunk_buf[head_len].
+inline head head_kind(dec_view& v, record_at& r) {
+  const uint8_t* c = v.part.chunk_buf;
+  if (c[0] != esc0 || c[1] != esc1 || c[2] != esc2 || c[3] > code_continue) {
+    replay_held(v);
+    return head::data;
+  }
+  if (c[3] == code_escape) {
+    r.data_from = head_len;
+    return head::escape;
+  }
+  return c[3] == code_match ? head::match : head::cont;
+}
+
+// Takes a byte of a record's head (x, or -1 at the end of input) into
+// chunk_buf. At the end of input, held bytes are data.
+inline head take_head(dec_view& v, record_at& r, int x) {
+  decoder& d = v.part;
+  if (x < 0) {
+    r.at_end = true;
+    if (d.chunk_fill < head_len) replay_held(v);
+    return head::end;
+  }
+  d.chunk_buf[d.chunk_fill++] = uint8_t(x);
+  return d.chunk_fill < head_len ? head::more : head_kind(v, r);
+}
+
+// A match or continue of distance dist opens: the damage checks, and where
+// the copy starts in the ring.
+inline uint32_t match_begin(dec_view& v, match_track& mt, uint32_t dist) {
+  decoder& d = v.part;
+  if (!d.damage_msg) {
+    if (dist == 0 || dist >= d.cfg_decwinsize)
+      d.damage_msg = "damaged stream: match distance outside the window";
+    else if (dist > v.cnt.total_bytes)
+      d.damage_msg = "damaged stream: match reaches before the start of the data";
+  }
+  mt.match_src = pos_distance(v.cnt.cur_pos, dist);
+  d.chunk_fill = 0;
+  return copy_source(d.win_pos, d.cfg_decwinsize, dist);
+}
+
+// The copy of chunk_fill bytes is done.
+inline void match_end(dec_view& v, uint32_t dist) {
+  decoder& d = v.part;
+  v.cnt.match_bytes += d.chunk_fill;
+  // An encoder's source chunk ends before the copy begins.
+  if (dist < d.chunk_fill && !d.damage_msg) d.damage_msg = "damaged stream: match overlaps its own chunk";
+}
+
+inline void chunk_done(dec_view& v, match_track& mt, uint32_t len) {
+  stream_counts& n = v.cnt;
+  if (v.part.log.start) log_add(v.part.log, n.total_bytes);
+  n.total_bytes += len;
+  n.chunk_count++;
+  n.cur_pos = pos_advance(n.cur_pos, len);
+  mt.chunk_done(len);
+  v.part.chunk_fill = 0;
+}
+
+// A match code's distance, one get_byte at a time. A stream that ends
+// inside it fails: everything before this record is out already, and the
+// code is not data. whole is false then, and the caller returns.
+codec_task read_distance(dec_view v, uint32_t& dist, bool& whole) {
+  dist = 0;
+  whole = false;
+  for (int k = 0; k < 4; k++) {
+    const int y = co_await get_byte{v.io};
+    if (y < 0) {
+      v.io.fail_msg = "stream truncated inside a match code";
+      v.part.chunk_fill = 0;
+      co_await codec_yield{v.io, 0};
+      co_return;
+    }
+    dist |= uint32_t(y) << (8 * k);
+  }
+  whole = true;
+}
+
+// The span route's copy: a logged chunk start takes its length from the
+// log and goes straight into the ring; returns where it begins there. Any
+// other copy is scanned into chunk_buf; none_pos then.
+uint32_t copy_chunk(dec_view& v, match_track& mt, uint32_t dist) {
+  decoder& d = v.part;
+  const uint32_t src = match_begin(v, mt, dist);
+  const uint64_t total = v.cnt.total_bytes;
+  chunk_log& g = d.log;
+  uint64_t i = none;
+  uint32_t len = 0;
+  if (g.start && dist != 0 && dist < d.cfg_decwinsize && dist <= total) {
+    i = log_find(g, total - dist, total);
+    if (i != none) len = (i + 1 < g.n ? g.start[(i + 1) & g.mask] : uint32_t(total)) - g.start[i & g.mask];
+  }
+  g.last = i;
+  g.last_pos = total - dist;
+  uint32_t ring_from = none_pos;
+  if (i != none && uint64_t(dist) + len <= d.cfg_decwinsize) {
+    ring_from = d.win_pos;
+    ring_copy(d, src, len);
+    v.ck.byte_count += len;
+    v.ck.chunk_len = len;
+    d.chunk_fill = len;
+  } else {
+    copy_span(v, src);
+  }
+  match_end(v, dist);
+  return ring_from;
+}
+
+// The span route's literal piece: what the input buffer holds of the
+// record goes to the ring, up to the chunk's end; the data starts at
+// chunk_buf[from]. chunk_buf keeps the held bytes and what the cuts read
+// back. True when the chunk ends.
+inline bool take_literal(dec_view& v, uint32_t from) {
+  decoder& d = v.part;
+  const uint8_t* const p0 = v.io.in_cur;
+  uint32_t f = d.chunk_fill - from;
+  const bool closed = chunker_cut(v.ck, d.chunk_buf + from, f, v.io.in_cur, v.io.in_end);
+  ring_write(d, p0, uint32_t(v.io.in_cur - p0));
+  d.chunk_fill = from + f;
+  return closed;
+}
+
 }  // namespace
 
-void chunk_log_alloc(codec_state& s) {
-  chunk_log& g = s.log;
-  const uint32_t order = g.order ? g.order : 21;
-  g.start = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << order));
-  g.order = order;
-  g.mask = (uint32_t(1) << order) - 1;
+void chunk_log_alloc(decoder& d) {
+  chunk_log& g = d.log;
+  if (!g.start) {
+    const uint32_t order = g.order ? g.order : 21;
+    g.start = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << order));
+    g.order = order;
+    g.mask = (uint32_t(1) << order) - 1;
+  }
   g.n = 0;
   g.oldest = 0;
   g.last = none;
 }
 
-void chunk_log_free(codec_state& s) {
-  free_pages(s.log.start, uint64_t(4) << s.log.order);
-  s.log.start = nullptr;
+void chunk_log_free(decoder& d) {
+  free_pages(d.log.start, uint64_t(4) << d.log.order);
+  d.log.start = nullptr;
 }
 
-void replay_held(codec_state& s) {
-  for (uint32_t i = 0; i < s.chunk_fill; i++) restore(s, s.chunk_buf[i]);
-}
-
-codec_task decode_loop(codec_state& s) {
-  s.total_bytes = 0;
-  s.chunk_count = 0;
-  s.match_bytes = 0;
-  s.cur_pos = 0;
-  s.chunk_fill = 0;
-  const uint32_t winsize = s.tbl.cfg_decwinsize;
-  uint32_t emit_from = 0;
-  // Where a chunk copied straight into the ring begins there, else none_pos.
-  constexpr uint32_t none_pos = ~uint32_t(0);
-  uint32_t ring_from = none_pos;
-  // chunk_buf up to here has gone out (the span route sends literal bytes
-  // as it takes them); 0 at each chunk start.
-  uint32_t sent = 0;
-  match_track mt;
-  bool at_end = false;
-
-  for (;;) {
+// Exactly the record rules, one get_byte and put_byte at a time.
+codec_task decode_bytes(dec_view v) {
+  decoder& d = v.part;
+  match_track mt = start(v);
+  for (bool done = false; !done;) {
     // One record: hold up to four bytes, then copy or pass data through
     // until the chunker closes the chunk (or the stream ends).
-    bool closed = false;
-    while (!closed) {
-      if (s.span_io && s.chunk_fill >= 4) {
-        // Inside a literal record: take the buffered bytes as they stand.
-        if (s.in_cur == s.in_end && !co_await wait_input{s}) {
-          at_end = true;
-          break;
-        }
-        // The bytes go from the input buffer to the ring and the output
-        // (the driver refills it only on request 1); chunk_buf keeps the
-        // held bytes and what the cuts read back.
-        uint8_t* const data = s.chunk_buf + emit_from;
-        uint32_t f = s.chunk_fill - emit_from;
-        const uint8_t* const p0 = s.in_cur;
-        closed = chunker_cut(s, data, f, s.in_cur, s.in_end);
-        const uint32_t took = uint32_t(s.in_cur - p0);
-        ring_write(s, p0, took);
-        const uint32_t from = sent > emit_from ? sent : emit_from;
-        if (!put_fast(s, s.chunk_buf + from, s.chunk_fill - from))
-          co_await put_bytes(s, s.chunk_buf + from, s.chunk_fill - from);
-        s.chunk_fill = emit_from + f;
-        sent = s.chunk_fill;
-        if (!put_fast(s, p0, took)) co_await put_bytes(s, p0, took);
+    record_at rec;
+    for (bool closed = false; !closed;) {
+      const int x = co_await get_byte{v.io};
+      if (x >= 0 && d.chunk_fill >= head_len) {
+        d.chunk_buf[d.chunk_fill++] = uint8_t(x);
+        closed = restore(v, uint8_t(x));
         continue;
       }
-      int x = co_await get_byte{s};
-      if (x < 0) {
-        at_end = true;
-        if (s.chunk_fill < 4) replay_held(s);
-        break;
+      const head h = take_head(v, rec, x);
+      if (h == head::end) break;
+      if (h != head::match && h != head::cont) continue;
+      uint32_t dist = pos_distance(v.cnt.cur_pos, mt.expected_pos);
+      if (h == head::match) {
+        bool whole;
+        co_await read_distance(v, dist, whole);
+        if (!whole) co_return;
       }
-      s.chunk_buf[s.chunk_fill++] = uint8_t(x);
-      if (s.chunk_fill > 4) {
-        closed = restore(s, uint8_t(x));
-        continue;
+      for (uint32_t src = match_begin(v, mt, dist);;) {
+        const uint8_t y = d.win_buf[src];
+        d.chunk_buf[d.chunk_fill++] = y;
+        if (restore(v, y)) break;
+        if (++src == d.cfg_decwinsize) src = 0;
       }
-      if (s.chunk_fill < 4) continue;
-
-      const uint8_t* c = s.chunk_buf;
-      if (c[0] != esc0 || c[1] != esc1 || c[2] != esc2 || c[3] > code_continue) {
-        replay_held(s);  // four data bytes; they cannot end a chunk
-        continue;
-      }
-      if (c[3] == code_escape) {
-        s.chunk_fill = 5;
-        emit_from = 5;
-        continue;
-      }
-      uint32_t d;
-      if (c[3] == code_match) {
-        d = 0;
-        for (int k = 0; k < 4; k++) {
-          int y = co_await get_byte{s};
-          if (y < 0) {
-            // Everything before this record is out already; the code is not data.
-            s.fail_msg = "stream truncated inside a match code";
-            s.chunk_fill = 0;
-            co_await codec_yield{s, 0};
-            co_return;
-          }
-          d |= uint32_t(y) << (8 * k);
-        }
-      } else {
-        d = pos_distance(s.cur_pos, mt.expected_pos);
-      }
-      if (!s.damage_msg) {
-        if (d == 0 || d >= winsize)
-          s.damage_msg = "damaged stream: match distance outside the window";
-        else if (d > s.total_bytes)
-          s.damage_msg = "damaged stream: match reaches before the start of the data";
-      }
-      mt.match_src = pos_distance(s.cur_pos, d);
-      s.chunk_fill = 0;
-      uint32_t src = copy_source(s.win_pos, winsize, d);
-      if (s.span_io) {
-        chunk_log& g = s.log;
-        uint64_t i = none;
-        uint32_t len = 0;
-        if (g.start && d != 0 && d < winsize && d <= s.total_bytes) {
-          i = log_find(g, s.total_bytes - d, s.total_bytes);
-          if (i != none) len = (i + 1 < g.n ? g.start[(i + 1) & g.mask] : uint32_t(s.total_bytes)) - g.start[i & g.mask];
-        }
-        g.last = i;
-        g.last_pos = s.total_bytes - d;
-        if (i != none && uint64_t(d) + len <= winsize) {
-          ring_from = s.win_pos;
-          ring_copy(s, src, len);
-          s.byte_count += len;
-          s.chunk_len = len;
-          s.chunk_fill = len;
-        } else {
-          copy_span(s, src);
-        }
-      } else {
-        for (;;) {
-          uint8_t y = s.win_buf[src];
-          s.chunk_buf[s.chunk_fill++] = y;
-          if (restore(s, y)) break;
-          if (++src == winsize) src = 0;
-        }
-      }
-      s.match_bytes += s.chunk_fill;
-      // An encoder's source chunk ends before the copy begins.
-      if (d < s.chunk_fill && !s.damage_msg) s.damage_msg = "damaged stream: match overlaps its own chunk";
+      match_end(v, dist);
       closed = true;
     }
-
-    const uint32_t len = chunk_finish_len(s);
-    if (ring_from != none_pos) {
-      // A known chunk's copy went straight into the ring: send it from there.
-      const uint32_t k = winsize - ring_from < len ? winsize - ring_from : len;
-      if (!put_fast(s, s.win_buf + ring_from, k)) co_await put_bytes(s, s.win_buf + ring_from, k);
-      if (!put_fast(s, s.win_buf, len - k)) co_await put_bytes(s, s.win_buf, len - k);
-      ring_from = none_pos;
-    } else {
-      const uint32_t from = sent > emit_from ? sent : emit_from;
-      if (!put_fast(s, s.chunk_buf + from, s.chunk_fill - from))
-        co_await put_bytes(s, s.chunk_buf + from, s.chunk_fill - from);
-    }
-    if (s.log.start) log_add(s.log, s.total_bytes);
-    s.total_bytes += len;
-    s.chunk_count++;
-    s.cur_pos = pos_advance(s.cur_pos, len);
-    mt.chunk_done(len);
-    s.chunk_fill = 0;
-    if (at_end) {
-      co_await codec_yield{s, 0};
-      co_return;
-    }
-    emit_from = 0;
-    sent = 0;
+    const uint32_t len = chunk_finish_len(v.ck);
+    for (uint32_t i = rec.data_from; i < d.chunk_fill; i++) co_await put_byte{v.io, d.chunk_buf[i]};
+    chunk_done(v, mt, len);
+    done = rec.at_end;
   }
+  co_await codec_yield{v.io, 0};
+}
+
+// Literal data goes from the input buffer straight to the ring and the
+// output (the caller refills the buffer only on request 1); copies from a
+// logged chunk start go from ring to ring.
+codec_task decode_spans(dec_view v) {
+  codec_io& io = v.io;
+  decoder& d = v.part;
+  match_track mt = start(v);
+  for (bool done = false; !done;) {
+    record_at rec;
+    uint32_t sent = 0;  // chunk_buf up to here has gone out
+    uint32_t ring_from = none_pos;
+    for (bool closed = false; !closed;) {
+      if (d.chunk_fill >= head_len) {
+        if (io.in_cur == io.in_end && !co_await wait_input{io}) {
+          rec.at_end = true;
+          break;
+        }
+        const uint8_t* const p0 = io.in_cur;
+        const uint32_t from = sent > rec.data_from ? sent : rec.data_from, held = d.chunk_fill;
+        closed = take_literal(v, rec.data_from);
+        const uint32_t took = uint32_t(io.in_cur - p0);
+        if (!put_fast(io, d.chunk_buf + from, held - from)) co_await put_bytes(io, d.chunk_buf + from, held - from);
+        sent = d.chunk_fill;
+        if (!put_fast(io, p0, took)) co_await put_bytes(io, p0, took);
+        continue;
+      }
+      head h;
+      if (d.chunk_fill == 0 && io.in_end - io.in_cur >= head_len) {
+        // The whole head is in the buffer: taken as four get_byte would.
+        std::memcpy(d.chunk_buf, io.in_cur, head_len);
+        io.in_cur += head_len;
+        d.chunk_fill = head_len;
+        h = head_kind(v, rec);
+      } else {
+        h = take_head(v, rec, co_await get_byte{io});
+      }
+      if (h == head::end) break;
+      if (h != head::match && h != head::cont) continue;
+      uint32_t dist = pos_distance(v.cnt.cur_pos, mt.expected_pos);
+      if (h == head::match && io.in_end - io.in_cur >= 4) {
+        std::memcpy(&dist, io.in_cur, 4);  // little-endian host, as the digest
+        io.in_cur += 4;
+      } else if (h == head::match) {
+        bool whole;
+        co_await read_distance(v, dist, whole);
+        if (!whole) co_return;
+      }
+      ring_from = copy_chunk(v, mt, dist);
+      closed = true;
+    }
+    const uint32_t len = chunk_finish_len(v.ck);
+    if (ring_from != none_pos) {
+      const uint32_t k = d.cfg_decwinsize - ring_from < len ? d.cfg_decwinsize - ring_from : len;
+      if (!put_fast(io, d.win_buf + ring_from, k)) co_await put_bytes(io, d.win_buf + ring_from, k);
+      if (!put_fast(io, d.win_buf, len - k)) co_await put_bytes(io, d.win_buf, len - k);
+    } else {
+      const uint32_t from = sent > rec.data_from ? sent : rec.data_from;
+      if (!put_fast(io, d.chunk_buf + from, d.chunk_fill - from))
+        co_await put_bytes(io, d.chunk_buf + from, d.chunk_fill - from);
+    }
+    chunk_done(v, mt, len);
+    done = rec.at_end;
+  }
+  co_await codec_yield{io, 0};
 }
 
 }  // namespace dupcut

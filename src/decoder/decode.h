@@ -1,21 +1,60 @@
+// The decoder: restores the data of a stream's records. It keeps a ring of
+// the last cfg_decwinsize restored bytes and runs the chunker over what it
+// restores, since the stream carries no lengths. Two routes give the same
+// bytes, counters and verdicts: decode_bytes takes and gives one byte at a
+// time and is the reference; decode_spans works on whole buffer spans.
 #pragma once
 
-#include "driver/coroutine.h"
+#include "chunking/chunker.h"
+#include "chunking/dispatch.h"
+#include "core/coroutine.h"
+#include "stream/stream.h"
 
 namespace dupcut {
 
-// Restores the data of a stream whose header has been read; win_buf holds
-// cfg_decwinsize zero bytes and the chunker is set up. Finishes with
-// request code 0 (fail_msg set when the stream ended inside a match code).
-codec_task decode_loop(codec_state& s);
+// Where the decoder's recent chunks start (span route only). A chunk's end
+// depends on its own bytes alone, so a copy from a logged chunk start that
+// is still in the ring takes that chunk's length without scanning it.
+struct chunk_log {
+  uint32_t* start;  // start[i & mask]: low 32 bits of chunk i's first position
+  uint32_t order;   // log2 of the entries; 0: the default
+  uint32_t mask;
+  uint64_t n;       // chunks logged so far
+  uint64_t oldest;  // first position of the oldest chunk still logged
+  uint64_t last;    // the last copy's source chunk, ~0 when not known,
+  uint64_t last_pos;  // and its first position
+};
 
-// Feeds and stores the chunk_fill held bytes of chunk_buf.
-void replay_held(codec_state& s);
+// The decoder's part of a codec's state.
+struct decoder {
+  uint32_t cfg_decwinsize;  // bytes of the ring
+  uint8_t* win_buf;         // the ring: restored bytes, the latest before win_pos
+  uint32_t win_pos;         // where the next restored byte goes
+  uint32_t chunk_fill;      // bytes of the open record held in chunk_buf
+  // The first sign that the stream cannot be an encoder's output; decoding
+  // goes on as defined and the run ends as a failure.
+  const char* damage_msg;
+  chunk_log log;
+  uint8_t chunk_buf[chunk_buf_size];
+};
 
-// The chunk log of the span route: 2^s.log.order entries (a default when
-// 0); without one, or when allocation fails, every copy is scanned.
-void chunk_log_alloc(codec_state& s);
-void chunk_log_free(codec_state& s);
+using dec_view = loop_view<decoder>;
+
+// Restore the data of a stream whose header has been read; win_buf holds
+// cfg_decwinsize bytes and the chunker is set up. Finish with request code
+// 0 (io.fail_msg set when the stream ended inside a match code).
+codec_task decode_bytes(dec_view v);
+codec_task decode_spans(dec_view v);
+
+inline codec_task decode_loop(dec_view v, path route) {
+  return route == path::byte ? decode_bytes(v) : decode_spans(v);
+}
+
+// The chunk log of the span route: 2^log.order entries (a default when 0),
+// emptied; its memory is kept from an earlier stream. Without one, or when
+// allocation fails, every copy is scanned.
+void chunk_log_alloc(decoder& d);
+void chunk_log_free(decoder& d);
 
 // Where a copy of distance d starts in the ring. Valid distances
 // (1..cfg_decwinsize-1) land exactly d bytes back; others keep the

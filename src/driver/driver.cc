@@ -12,12 +12,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "chunking/chunker.h"
-#include "decoder/decode.h"
-#include "driver/alloc.h"
-#include "driver/codec_main.h"
+#include "codec/codec.h"
 #include "driver/outfile.h"
-#include "encoder/table.h"
 
 namespace dupcut {
 
@@ -25,7 +21,7 @@ namespace {
 
 alignas(64) uint8_t in_buf[io_buf_size];
 alignas(64) uint8_t out_buf[io_buf_size];
-uint32_t params[3] = {100, 256, 1024};  // cfg_chunkdiv, encmem MiB, decmem MiB
+// The program's one codec, statically allocated.
 codec_state state;
 
 bool write_all(driver_files& f, const uint8_t* p, size_t n) {
@@ -138,15 +134,14 @@ bool parse_num(const char* arg, uint32_t max, uint32_t& value) {
 
 }  // namespace
 
-run_result driver_loop(codec_state& s, driver_files& f, codec_entry entry) {
-  s.out_cur = s.out_start = out_buf;
-  s.out_end = out_buf + io_buf_size;
-  s.in_cur = s.in_start = s.in_end = nullptr;
-  s.request = 0;
+run_result driver_loop(codec_io& io, driver_files& f) {
+  io.out_cur = io.out_start = out_buf;
+  io.out_end = out_buf + io_buf_size;
+  io.in_cur = io.in_start = io.in_end = nullptr;
   run_result res = run_result::ok;
 
   for (;;) {
-    int32_t req = codec_resume(s, entry);
+    int32_t req = codec_resume(io);
     if (req == 0) break;
     if (req == 1) {
       size_t n = std::fread(in_buf, 1, io_buf_size, f.in);
@@ -156,28 +151,23 @@ run_result driver_loop(codec_state& s, driver_files& f, codec_entry entry) {
         res = run_result::read_error;
         break;
       }
-      if (n == 0) s.in_eof = 1;
+      if (n == 0) io.in_eof = 1;
       f.bytes_read += n;
-      s.in_cur = s.in_start = in_buf;
-      s.in_end = in_buf + n;
+      io.in_cur = io.in_start = in_buf;
+      io.in_end = in_buf + n;
       if (f.prog) progress_tick(*f.prog, f.bytes_read, f.bytes_written);
     } else if (req == 2) {
       if (!write_all(f, out_buf, io_buf_size)) {
         res = run_result::write_error;
         break;
       }
-      s.out_cur = s.out_start = out_buf;
-      s.out_end = out_buf + io_buf_size;
+      io.out_cur = io.out_start = out_buf;
+      io.out_end = out_buf + io_buf_size;
       if (f.prog) progress_tick(*f.prog, f.bytes_read, f.bytes_written);
     }
   }
-  if (res == run_result::ok) {
-    if (!write_all(f, out_buf, size_t(s.out_cur - out_buf)))
-      res = run_result::write_error;
-    else if (s.fail_msg || s.damage_msg)
-      res = run_result::codec_error;
-  }
-  codec_release(s);
+  if (res == run_result::ok && !write_all(f, out_buf, size_t(io.out_cur - out_buf))) res = run_result::write_error;
+  codec_release(io);
   return res;
 }
 
@@ -188,7 +178,24 @@ void format_stats(char* buf, size_t size, uint64_t total, uint64_t count) {
                 r % 10);
 }
 
-int driver_main(int argc, char** argv) {
+namespace {
+
+// One run of the program, from the command line to the exit status.
+struct job {
+  const char* in_name;
+  const char* out_name;
+  bool out_std;
+  bool in_regular;     // IN is a regular file: its size and mode are known
+  struct stat ist;
+  std::FILE* in;
+  std::FILE* console;  // where the console lines go
+  driver_files f;
+  run_result res;
+};
+
+// What needs no codec: the standard streams, help, version, too few
+// arguments. Returns the exit status, or -1 to go on.
+int preliminaries(int argc, char** argv) {
   // A standard stream closed by the caller would lend its number to a file
   // opened here, which would then be read as input or take messages. /dev/null
   // opened the wrong way round holds the number and fails as a closed stream.
@@ -208,149 +215,158 @@ int driver_main(int argc, char** argv) {
     usage_short();
     return 1;
   }
-  // A closed pipe must show up as a write error, not kill us silently.
-  std::signal(SIGPIPE, SIG_IGN);
+  return -1;
+}
 
-  codec_state& s = state;
-  const char* in_name = argv[2];
-  const char* out_name = argv[3];
-  const bool in_std = std::strcmp(in_name, "-") == 0;
-  const bool out_std = std::strcmp(out_name, "-") == 0;
-  s.decode_mode = argv[1][0] == 'd';
-  // DUPCUT_PATH=scalar keeps to the one-byte-at-a-time reference route.
-  const char* path = std::getenv("DUPCUT_PATH");
-  s.span_io = !(path && std::strcmp(path, "scalar") == 0);
-  simd_select(path);
-
-  std::FILE* in = in_std ? stdin : std::fopen(in_name, "rb");
-  if (!in) {
-    say("cannot open input '%s'", in_name, errno);
-    return 1;
+// CHUNKDIV, ENCMEM and DECMEM, defaults for those not given; false (and a
+// message) when one is refused.
+bool parse_params(int argc, char** argv, uint32_t params[3]) {
+  static const struct {
+    const char* name;
+    uint32_t max;
+  } nums[3] = {{"CHUNKDIV", 65535}, {"ENCMEM", 4095}, {"DECMEM", 4095}};
+  for (int i = 0; i < 3 && 4 + i < argc; i++) {
+    if (!parse_num(argv[4 + i], nums[i].max, params[i])) {
+      std::fprintf(stderr, "dupcut: invalid %s '%s': expected a whole number 1..%u\n", nums[i].name, argv[4 + i],
+                   unsigned(nums[i].max));
+      return false;
+    }
   }
+  return true;
+}
 
+// Input, numbers, codec and output, in that order; false (and a message)
+// at the first that fails.
+bool open_job(job& j, codec_state& s, int argc, char** argv) {
+  const bool decode = argv[1][0] == 'd';
+  j.in_name = argv[2];
+  j.out_name = argv[3];
+  j.out_std = std::strcmp(j.out_name, "-") == 0;
+  j.in = std::strcmp(j.in_name, "-") == 0 ? stdin : std::fopen(j.in_name, "rb");
+  if (!j.in) {
+    say("cannot open input '%s'", j.in_name, errno);
+    return false;
+  }
   // A decode takes its numbers from the stream and ignores these.
-  if (!s.decode_mode) {
-    static const struct {
-      const char* name;
-      uint32_t max;
-    } nums[3] = {{"CHUNKDIV", 65535}, {"ENCMEM", 4095}, {"DECMEM", 4095}};
-    for (int i = 0; i < 3 && 4 + i < argc; i++) {
-      if (!parse_num(argv[4 + i], nums[i].max, params[i])) {
-        std::fprintf(stderr, "dupcut: invalid %s '%s': expected a whole number 1..%u\n", nums[i].name, argv[4 + i],
-                     unsigned(nums[i].max));
-        return 1;
-      }
-    }
+  uint32_t params[3] = {100, 256, 1024};  // cfg_chunkdiv, encmem MiB, decmem MiB
+  if (!decode && !parse_params(argc, argv, params)) return false;
+  if (same_file(j.in, j.out_std ? stdout : nullptr, j.out_name)) {
+    say("input and output are the same file '%s'", j.out_name, 0);
+    return false;
   }
-  s.cfg_chunkdiv = params[0];
-  s.tbl.encmem = params[1] << 20;
-  s.tbl.cfg_decwinsize = params[2] << 20;
-
-  if (same_file(in, out_std ? stdout : nullptr, out_name)) {
-    say("input and output are the same file '%s'", out_name, 0);
-    return 1;
+  if (decode) {
+    codec_open_decoder(s);
+  } else if (!codec_open_encoder(s, params[0], params[1] << 20, params[2] << 20)) {
+    std::fprintf(stderr, "dupcut: cannot allocate the chunk table (%" PRIu64 " bytes)\n",
+                 uint64_t(20) * ((params[1] << 20) / 20));
+    return false;
   }
-
-  uint64_t tbl_bytes = 0;
-  if (s.decode_mode) {
-    s.win_buf = nullptr;
-    s.win_pos = 0;
-  } else {
-    const uint32_t encmem = s.tbl.encmem;
-    tbl_bytes = uint64_t(20) * (encmem / 20);
-    if (!tbl_open(s.tbl, encmem / 20, s.tbl.cfg_decwinsize)) {
-      std::fprintf(stderr, "dupcut: cannot allocate the chunk table (%" PRIu64 " bytes)\n", tbl_bytes);
-      return 1;
-    }
-    s.tbl.encmem = encmem;
-  }
-
-  struct stat ist;
-  const bool in_regular = fstat(fileno(in), &ist) == 0 && S_ISREG(ist.st_mode);
+  j.in_regular = fstat(fileno(j.in), &j.ist) == 0 && S_ISREG(j.ist.st_mode);
   // Armed before the output exists, so no signal finds it unknown.
   catch_stop_signals(on_signal);
   const char* failed;
-  if (int err = outfile_open(out, out_name, in_regular ? int(ist.st_mode & 0777) : -1, &failed)) {
-    if (failed == out_name)
-      say("cannot open output '%s'", out_name, err);
+  if (int err = outfile_open(out, j.out_name, j.in_regular ? int(j.ist.st_mode & 0777) : -1, &failed)) {
+    if (failed == j.out_name)
+      say("cannot open output '%s'", j.out_name, err);
     else
       say("cannot create temporary file '%s'", failed, err);
-    tbl_close(s.tbl);
-    return 1;
+    codec_close(s);
+    return false;
   }
-  console = out_std ? stderr : stdout;
-  progress_start(run_progress, isatty(2) == 1, in_regular ? uint64_t(ist.st_size) : 0);
+  return true;
+}
 
+// The start-up line and the run itself.
+void run_job(job& j, codec_state& s) {
+  j.console = j.out_std ? stderr : stdout;
+  s.console = j.console;
+  progress_start(run_progress, isatty(2) == 1, j.in_regular ? uint64_t(j.ist.st_size) : 0);
   if (!s.decode_mode)
-    std::fprintf(console, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%" PRIXPTR "\n",
-                 int(sizeof(codec_state)), int(s.tbl.cfg_tblsize), int(s.tbl.cfg_decwinsize), int(sizeof(hinf)),
-                 reinterpret_cast<uintptr_t>(s.tbl.htbl));
+    std::fprintf(j.console, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%" PRIXPTR "\n",
+                 int(sizeof(codec_state)), int(s.enc.tbl.cfg_tblsize), int(s.enc.tbl.cfg_decwinsize),
+                 int(sizeof(hinf)), reinterpret_cast<uintptr_t>(s.enc.tbl.htbl));
+  j.f = driver_files{j.in, out.f, 0, 0, 0, &run_progress};
+  j.res = driver_loop(s.io, j.f);
+  if (j.res == run_result::ok && (s.io.fail_msg || s.dec.damage_msg)) j.res = run_result::codec_error;
+  codec_close(s);
+}
 
-  driver_files f{in, out.f, 0, 0, 0, &run_progress};
-  run_result res = driver_loop(s, f, codec_main);
-
-  if (s.decode_mode) {
-    free_pages(s.win_buf, s.tbl.cfg_decwinsize);
-    s.win_buf = nullptr;
-    chunk_log_free(s);
-  } else {
-    tbl_close(s.tbl);
-  }
-
-  // A failed encode leaves nothing: a cut-short stream would decode without
-  // complaint to a cut-short file. A failed decode keeps what it restored,
-  // unless that is nothing at all.
-  const bool keep_on_failure = s.decode_mode && f.bytes_written > 0;
-  if (int err = outfile_close(out, res == run_result::ok || keep_on_failure); err && res == run_result::ok) {
-    f.err = err;
-    res = run_result::write_error;
+// The output file's fate and the closing line. A failed encode leaves
+// nothing: a cut-short stream would decode without complaint to a cut-short
+// file. A failed decode keeps what it restored, unless that is nothing at
+// all. Returns whether the run succeeded; *kept names the file kept beside
+// OUT.
+bool settle_output(job& j, codec_state& s, bool& console_failed, const char** kept) {
+  const bool keep_on_failure = s.decode_mode && j.f.bytes_written > 0;
+  if (int err = outfile_close(out, j.res == run_result::ok || keep_on_failure); err && j.res == run_result::ok) {
+    j.f.err = err;
+    j.res = run_result::write_error;
   }
   progress_erase(run_progress);
 
   // The closing line is part of the result: a run that cannot report it has
   // failed and must not replace a file.
-  bool console_failed = false;
-  if (res == run_result::ok) {
+  console_failed = false;
+  if (j.res == run_result::ok) {
     char line[128];
-    format_stats(line, sizeof line, s.total_bytes, s.chunk_count);
-    std::fputs(line, console);
+    format_stats(line, sizeof line, s.cnt.total_bytes, s.cnt.chunk_count);
+    std::fputs(line, j.console);
     // Nobody is there to tell of a failed write to standard error.
-    if (console == stdout && (f.err = flush_stdout()) != 0) console_failed = true;
+    if (j.console == stdout && (j.f.err = flush_stdout()) != 0) console_failed = true;
   }
-  bool ok = res == run_result::ok && !console_failed;
+  bool ok = j.res == run_result::ok && !console_failed;
   if (out.staged && (ok || (keep_on_failure && !out.existed))) {
     if (int err = outfile_commit(out); err && ok) {
-      f.err = err;
-      res = run_result::write_error;
+      j.f.err = err;
+      j.res = run_result::write_error;
       ok = false;
     }
   }
-  const char* kept = nullptr;
+  *kept = nullptr;
   if (out.staged) {
     if (keep_on_failure)
-      kept = outfile_keep(out);
+      *kept = outfile_keep(out);
     else
       outfile_discard(out);
   }
+  return ok;
+}
+
+// The summary for a person, or the one message of a failure; the exit status.
+int report(const job& j, const codec_state& s, bool ok, bool console_failed, const char* kept) {
   if (ok) {
-    progress_summary(run_progress, f.bytes_read, f.bytes_written, s.total_bytes, s.match_bytes);
+    progress_summary(run_progress, j.f.bytes_read, j.f.bytes_written, s.cnt.total_bytes, s.cnt.match_bytes);
     return 0;
   }
-
   char msg[PATH_MAX + 160];
   if (console_failed)
-    std::snprintf(msg, sizeof msg, "cannot write to standard output: %s", std::strerror(f.err));
-  else if (res == run_result::read_error)
-    std::snprintf(msg, sizeof msg, "cannot read input '%s': %s", in_name, std::strerror(f.err));
-  else if (res == run_result::write_error)
-    std::snprintf(msg, sizeof msg, "cannot write output '%s': %s", out_name, std::strerror(f.err));
+    std::snprintf(msg, sizeof msg, "cannot write to standard output: %s", std::strerror(j.f.err));
+  else if (j.res == run_result::read_error)
+    std::snprintf(msg, sizeof msg, "cannot read input '%s': %s", j.in_name, std::strerror(j.f.err));
+  else if (j.res == run_result::write_error)
+    std::snprintf(msg, sizeof msg, "cannot write output '%s': %s", j.out_name, std::strerror(j.f.err));
   else
-    std::snprintf(msg, sizeof msg, "%s", s.fail_msg ? s.fail_msg : s.damage_msg);
+    std::snprintf(msg, sizeof msg, "%s", s.io.fail_msg ? s.io.fail_msg : s.dec.damage_msg);
   if (kept)
     std::fprintf(stderr, "dupcut: %s; restored data kept in '%s'\n", msg, kept);
   else
     std::fprintf(stderr, "dupcut: %s\n", msg);
   return 1;
+}
+
+}  // namespace
+
+int driver_main(int argc, char** argv) {
+  if (int status = preliminaries(argc, argv); status >= 0) return status;
+  // A closed pipe must show up as a write error, not kill us silently.
+  std::signal(SIGPIPE, SIG_IGN);
+  job j{};
+  if (!open_job(j, state, argc, argv)) return 1;
+  run_job(j, state);
+  bool console_failed;
+  const char* kept;
+  const bool ok = settle_output(j, state, console_failed, &kept);
+  return report(j, state, ok, console_failed, kept);
 }
 
 }  // namespace dupcut

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/coroutine.h"
+#include "core/coroutine.h"
 #include "driver/progress.h"
 
 namespace dupcut {
@@ -24,8 +24,9 @@ enum class run_result { ok, read_error, write_error, codec_error };
 
 // Sets up the buffers, serves the codec's requests until it finishes, then
 // writes the partly filled output buffer. Stops at the first read or write
-// error. Releases the codec's frames.
-run_result driver_loop(codec_state& s, driver_files& f, codec_entry entry);
+// error. Releases the codec's frames. A codec's own verdict (fail_msg,
+// damage) is the caller's to read: codec_error is never returned here.
+run_result driver_loop(codec_io& io, driver_files& f);
 
 // "sum=%i x=%i avglen=%i.%i\n" with the mean cut to one decimal.
 void format_stats(char* buf, size_t size, uint64_t total, uint64_t count);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "driver/alloc.h"
+#include "core/alloc.h"
 #include "stream/stream.h"
 
 namespace dupcut {

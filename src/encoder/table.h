@@ -10,9 +10,62 @@
 
 #include <cstdint>
 
-#include "driver/codec_state.h"
+#include "chunking/chunker.h"
 
 namespace dupcut {
+
+constexpr uint32_t probe_window = 32;
+
+struct table_slot {
+  uint32_t tag;  // 0 empty, 1 tombstone, else position + 2
+  chunk_key key;
+};
+static_assert(sizeof(table_slot) == 20);
+
+// Scratch record of one insertion; its size is part of console line 1.
+struct hinf {
+  chunk_key key;
+  uint32_t tag;
+  uint32_t home;
+  uint32_t slot;
+};
+static_assert(sizeof(hinf) == 28);
+
+// A long chunk's sweep, deferred: visits [first, end) of the cursor, made
+// when the data had reached true position `at`.
+struct sweep_rec {
+  uint64_t first;
+  uint64_t end;
+  uint64_t at;
+};
+
+struct chunk_table {
+  uint32_t cfg_tblsize;     // slots
+  uint32_t encmem;          // bytes asked for the table
+  uint32_t cfg_decwinsize;  // bytes
+  uint32_t found_pos;       // the most recent hit's position
+  uint32_t sweep_cur;       // the slot the sweep visits next
+  hinf rec[probe_window];   // scratch of the latest insertion
+  table_slot* htbl;         // cfg_tblsize slots
+
+  // Tags hold positions modulo 0xFFFF0000; distances are decided on true
+  // positions (data bytes before the chunk, 64-bit), so that an entry older
+  // than the position space never reads as a near one.
+  uint64_t found_dist;  // true distance of the most recent hit
+  uint8_t* wrap;        // 2 bits a slot: (true position / 0xFFFF0000) mod 4
+  uint32_t wrapped;     // set once positions pass 0xFFFF0000; wrap is all 0 before
+  uint64_t rec_at[probe_window];  // true positions of an insertion's records
+  uint64_t reached;               // true position of the latest call
+
+  // The sweep's visits are counted; a chunk's sweep of lazy_min slots or
+  // more is kept as a record and applied to a slot when a call reads it.
+  uint64_t visits;   // slots visited so far
+  sweep_rec* hist;   // ring of deferred sweeps, oldest at hist_head
+  uint32_t hist_cap;   // records the ring holds
+  uint32_t hist_head;  // index of the oldest record
+  uint32_t hist_n;     // records in the ring
+  uint32_t lazy_min;   // slots, the shortest sweep that is deferred
+};
 
 // Allocates the slots and the sweep's bookkeeping for `slots` slots and a
 // window of decwinsize bytes, all empty; false when memory is refused.

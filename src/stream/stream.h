@@ -44,6 +44,33 @@ struct match_track {
   void chunk_done(uint32_t len) { expected_pos = match_src + len; }
 };
 
+// Where the data stands; writer and reader count alike.
+struct stream_counts {
+  uint64_t total_bytes;  // data bytes so far
+  uint64_t chunk_count;  // chunks closed so far
+  uint64_t match_bytes;  // data bytes in match and continue records
+  uint32_t cur_pos;      // total_bytes in the position space
+};
+
+struct codec_io;
+struct chunker;
+
+// What the writer's and the reader's loops work on: the codec's I/O,
+// chunker and counters, and the side's own part of the state.
+template <class Part>
+struct loop_view {
+  codec_io& io;
+  chunker& ck;
+  Part& part;
+  stream_counts& cnt;
+};
+
+// The arena of a loop's coroutine frames (see codec_task).
+template <class Part>
+codec_io& io_of(const loop_view<Part>& v) {
+  return v.io;
+}
+
 // Header bytes from the configuration: divisor low 16 bits, window in MiB
 // as 12 bits, both little-endian.
 inline void header_bytes(uint32_t chunkdiv, uint32_t decwinsize, uint8_t out[4]) {

@@ -1,4 +1,4 @@
-#include "driver/alloc.h"
+#include "core/alloc.h"
 
 #include <sys/mman.h>
 

@@ -1,0 +1,122 @@
+#include "codec/codec.h"
+
+#include "core/alloc.h"
+
+namespace dupcut {
+
+namespace {
+
+codec_task fail(codec_state& s, const char* msg) {
+  s.io.fail_msg = msg;
+  co_await codec_yield{s.io, 0};
+}
+
+// What every open shares; the route is picked here, once.
+void open_common(codec_state& s, uint32_t decode, uint32_t chunkdiv, bool header) {
+  codec_release(s.io);
+  s.io.request = 0;
+  s.io.in_eof = 0;
+  s.io.fail_msg = nullptr;
+  s.decode_mode = decode;
+  s.headerless = !header;
+  s.route = dispatch_path() == path::byte ? path::byte : path::span;
+  s.cfg_chunkdiv = chunkdiv;
+  s.cnt = {};
+  s.dec.damage_msg = nullptr;
+  codec_start(s.io, codec_main(s));
+}
+
+// Reads and checks the header; false (fail_msg set) when it is refused.
+bool take_header(codec_state& s, const int b[4]) {
+  if (b[3] < 0) {
+    s.io.fail_msg = "stream too short for its header";
+    return false;
+  }
+  s.cfg_chunkdiv = uint32_t(b[0] + 256 * b[1]);
+  const uint32_t mib = uint32_t(b[2] + 256 * b[3]);
+  if (s.cfg_chunkdiv == 0) {
+    s.io.fail_msg = "bad stream header: chunk divisor 0";
+    return false;
+  }
+  if (mib == 0 || mib > 4095) {
+    s.io.fail_msg = "bad stream header: window size out of range";
+    return false;
+  }
+  // A window from an earlier stream may have another size.
+  free_pages(s.dec.win_buf, s.dec.cfg_decwinsize);
+  s.dec.win_buf = nullptr;
+  s.dec.cfg_decwinsize = mib << 20;
+  return true;
+}
+
+}  // namespace
+
+bool codec_open_encoder(codec_state& s, uint32_t chunkdiv, uint32_t encmem, uint32_t decwinsize, bool header) {
+  tbl_close(s.enc.tbl);
+  if (!tbl_open(s.enc.tbl, encmem / 20, decwinsize)) return false;
+  s.enc.tbl.encmem = encmem;
+  open_common(s, 0, chunkdiv, header);
+  return true;
+}
+
+void codec_open_decoder(codec_state& s) { open_common(s, 1, 0, true); }
+
+void codec_open_decoder(codec_state& s, uint32_t chunkdiv, uint32_t decwinsize) {
+  if (s.dec.cfg_decwinsize != decwinsize) {
+    free_pages(s.dec.win_buf, s.dec.cfg_decwinsize);
+    s.dec.win_buf = nullptr;
+  }
+  s.dec.cfg_decwinsize = decwinsize;
+  open_common(s, 1, chunkdiv, false);
+}
+
+void codec_rewind(codec_state& s) {
+  if (!s.decode_mode) tbl_reset(s.enc.tbl);
+  open_common(s, s.decode_mode, s.cfg_chunkdiv, !s.headerless);
+}
+
+void codec_close(codec_state& s) {
+  codec_release(s.io);
+  chunk_log_free(s.dec);
+  free_pages(s.dec.win_buf, s.dec.cfg_decwinsize);
+  s.dec.win_buf = nullptr;
+  tbl_close(s.enc.tbl);
+}
+
+codec_task codec_main(codec_state& s) {
+  if (s.decode_mode) {
+    if (!s.headerless) {
+      int b[4];
+      for (int& x : b) x = co_await get_byte{s.io};
+      if (!take_header(s, b)) {
+        co_await codec_yield{s.io, 0};
+        co_return;
+      }
+    }
+    if (!s.dec.win_buf) s.dec.win_buf = static_cast<uint8_t*>(alloc_pages(s.dec.cfg_decwinsize));
+    if (!s.dec.win_buf) {
+      co_await fail(s, "cannot allocate the decoder window");
+      co_return;
+    }
+    s.dec.win_pos = 0;
+    if (s.route == path::span) chunk_log_alloc(s.dec);
+  } else if (!s.headerless) {
+    uint8_t h[header_size];
+    header_bytes(s.cfg_chunkdiv, s.enc.tbl.cfg_decwinsize, h);
+    for (uint8_t x : h) co_await put_byte{s.io, x};
+  }
+
+  chunker_init(s.ck, s.cfg_chunkdiv);
+  const uint32_t encmem = s.decode_mode ? 0 : s.enc.tbl.encmem;
+  const uint32_t decmem = s.decode_mode ? s.dec.cfg_decwinsize : s.enc.tbl.cfg_decwinsize;
+  if (s.console)
+    std::fprintf(s.console, "len=%i encmem=%iM decmem=%iM\n", int(s.cfg_chunkdiv + 64), int(encmem >> 20),
+                 int(decmem >> 20));
+
+  if (s.decode_mode)
+    co_await decode_loop({s.io, s.ck, s.dec, s.cnt}, s.route);
+  else
+    co_await encode_loop({s.io, s.ck, s.enc, s.cnt}, s.route);
+}
+
+}  // namespace dupcut

@@ -1,0 +1,66 @@
+// A codec: its state composed of the modules' parts, the calls that set it
+// up and take it down, and its entry. Any number of codecs can run in one
+// process, each over its own buffers.
+//
+//   codec_state s{};                       // or a static object
+//   codec_open_encoder(s, 100, 256 << 20, 1024 << 20);
+//   s.io.out_cur = ...; then codec_resume(s) until it returns 0, serving
+//   request 1 (refill the input) and 2 (drain the output) in between;
+//   codec_close(s);
+#pragma once
+
+#include <cstdio>
+
+#include "chunking/chunker.h"
+#include "chunking/dispatch.h"
+#include "core/coroutine.h"
+#include "decoder/decode.h"
+#include "encoder/encode.h"
+#include "stream/stream.h"
+
+namespace dupcut {
+
+struct codec_state {
+  codec_io io;            // buffer cursors, requests, frames, fail_msg
+  uint32_t decode_mode;   // 1 decodes, 0 encodes
+  uint32_t headerless;    // 1: records only, the numbers given at open
+  path route;             // byte or span route, fixed at open
+  uint32_t cfg_chunkdiv;  // a boundary where the window hash < 2^32 / cfg_chunkdiv
+  std::FILE* console;     // where the start-up line goes; null: nowhere
+  stream_counts cnt;      // data bytes, chunks, matched bytes, position
+  chunker ck;             // boundaries and keys
+  encoder enc;            // chunk table and stage (encoding)
+  decoder dec;            // ring window and chunk log (decoding)
+};
+
+inline codec_io& io_of(codec_state& s) { return s.io; }
+
+// An encoder with chunk divisor chunkdiv, a table of encmem bytes (20 a
+// slot) and the decoder's window of decwinsize bytes; with header false
+// it writes records only. False when the table's memory is refused, and
+// nothing is held then.
+bool codec_open_encoder(codec_state& s, uint32_t chunkdiv, uint32_t encmem, uint32_t decwinsize, bool header = true);
+
+// A decoder that takes divisor and window from the stream's header.
+void codec_open_decoder(codec_state& s);
+// A decoder of records only, with the numbers given here; the window may
+// be any number of bytes.
+void codec_open_decoder(codec_state& s, uint32_t chunkdiv, uint32_t decwinsize);
+
+// Runs the codec until its next request; see codec_resume(codec_io&).
+inline int32_t codec_resume(codec_state& s) { return codec_resume(s.io); }
+
+// Ready for another stream with the numbers as they stand in s (the
+// divisor may be changed before), keeping table, window and log memory:
+// the table is emptied, the window is not (a valid stream never reads a
+// byte it has not written first).
+void codec_rewind(codec_state& s);
+
+// Releases frames, table, window and log; the state may be opened again.
+void codec_close(codec_state& s);
+
+// The codec's entry: exchanges the header, sets up window and chunker,
+// prints the start-up line and runs the encode or decode loop.
+codec_task codec_main(codec_state& s);
+
+}  // namespace dupcut
