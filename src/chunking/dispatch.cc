@@ -63,6 +63,11 @@ path dispatch_path() {
   return forced ? forced_path : env;
 }
 
+void dispatch_ready() {
+  static const bool filled = (fill(dispatch_path()), true);
+  (void)filled;
+}
+
 void dispatch_force(path p) {
   forced = true;
   forced_path = p;

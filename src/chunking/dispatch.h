@@ -25,6 +25,10 @@ path dispatch_path();
 // benchmarks that compare routes. A codec keeps the route it opened with.
 void dispatch_force(path p);
 
+// Fills the route table now, once in the process and safely from any
+// thread, so that codecs on several threads never race to fill it.
+void dispatch_ready();
+
 struct route_table {
   candidates_fn candidates;
   cut_find_fn cut_find;

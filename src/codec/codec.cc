@@ -42,9 +42,11 @@ bool take_header(codec_state& s, const int b[4]) {
     s.io.fail_msg = "bad stream header: window size out of range";
     return false;
   }
-  // A window from an earlier stream may have another size.
-  free_pages(s.dec.win_buf, s.dec.cfg_decwinsize);
-  s.dec.win_buf = nullptr;
+  // A window from an earlier stream is kept when its size fits.
+  if (s.dec.cfg_decwinsize != mib << 20) {
+    free_pages(s.dec.win_buf, s.dec.cfg_decwinsize);
+    s.dec.win_buf = nullptr;
+  }
   s.dec.cfg_decwinsize = mib << 20;
   return true;
 }

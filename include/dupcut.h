@@ -1,0 +1,122 @@
+/* libdupcut: remove long-range repetitions from a stream, restore it
+ * exactly. Streaming in the manner of ZSTD_compressStream2 and lzma_code:
+ * each call takes what it can from an input buffer and writes what it can
+ * to an output buffer, advancing both positions.
+ *
+ * A context is used by one thread at a time; separate contexts may run on
+ * separate threads at once. The library keeps no process-wide state apart
+ * from its read-only table of code routes, installs no signal handlers,
+ * prints nothing and never exits the process. See docs/libdupcut.md. */
+#ifndef DUPCUT_H
+#define DUPCUT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define DUPCUT_VERSION_MAJOR 0
+#define DUPCUT_VERSION_MINOR 2
+#define DUPCUT_VERSION_PATCH 0
+#define DUPCUT_VERSION_NUMBER (DUPCUT_VERSION_MAJOR * 10000 + DUPCUT_VERSION_MINOR * 100 + DUPCUT_VERSION_PATCH)
+#define DUPCUT_VERSION_STRING "0.2.0"
+
+#if defined(DUPCUT_BUILDING) && defined(__GNUC__)
+#define DUPCUT_API __attribute__((visibility("default")))
+#else
+#define DUPCUT_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What a call returns: progress (>= 0) or an error (< 0). */
+typedef enum dupcut_status {
+  DUPCUT_DONE = 0,        /* the stream is complete; reset or free next */
+  DUPCUT_NEED_INPUT = 1,  /* all input taken: give more, or say it ended */
+  DUPCUT_NEED_OUTPUT = 2, /* the output buffer is full: make room */
+  DUPCUT_ERROR_PARAM = -1,             /* a parameter out of range, or a null pointer */
+  DUPCUT_ERROR_MEMORY = -2,            /* table or window memory refused */
+  DUPCUT_ERROR_WINDOW_TOO_LARGE = -3,  /* the stream's window is above the decoder's cap */
+  DUPCUT_ERROR_DAMAGED = -4,           /* not a valid stream: bad header or a code that cannot be */
+  DUPCUT_ERROR_TRUNCATED = -5,         /* the input ended inside the header or a code */
+  DUPCUT_ERROR_SEQUENCE = -6           /* called after an error or after done, or the end withdrawn */
+} dupcut_status;
+
+/* The caller's buffers; a call reads src[pos..size) and writes
+ * dst[pos..size), and advances pos past what it used. */
+typedef struct dupcut_in_buffer {
+  const void* src;
+  size_t size;
+  size_t pos;
+} dupcut_in_buffer;
+
+typedef struct dupcut_out_buffer {
+  void* dst;
+  size_t size;
+  size_t pos;
+} dupcut_out_buffer;
+
+typedef struct dupcut_ctx dupcut_ctx;
+
+/* What a stream's first 4 bytes tell. */
+typedef struct dupcut_header_info {
+  uint32_t divisor;        /* chunk divisor, 1..65535 */
+  uint32_t window_mib;     /* decoder window, 1..4095 MiB */
+  uint64_t decoder_bytes;  /* memory a decoding context needs for it, about */
+} dupcut_header_info;
+
+typedef struct dupcut_counters {
+  uint64_t in_bytes;     /* taken from input buffers since create or reset */
+  uint64_t out_bytes;    /* written to output buffers */
+  uint64_t data_bytes;   /* of the original data so far */
+  uint64_t chunks;       /* chunks closed so far */
+  uint64_t match_bytes;  /* data bytes that went as references to earlier chunks */
+} dupcut_counters;
+
+/* An encoder: chunk divisor 1..65535 (mean chunk about divisor + 63
+ * bytes), chunk table of table_mib MiB (1..4095, 20 bytes a chunk) and a
+ * decoder window of window_mib MiB (1..4095). NULL on failure, with the
+ * reason in *status when status is not NULL. */
+DUPCUT_API dupcut_ctx* dupcut_encoder_create(uint32_t divisor, uint32_t table_mib, uint32_t window_mib,
+                                             dupcut_status* status);
+
+/* A decoder that refuses streams whose window is above window_cap_mib
+ * (0: no cap), before allocating the window. */
+DUPCUT_API dupcut_ctx* dupcut_decoder_create(uint32_t window_cap_mib, dupcut_status* status);
+
+/* Takes input and writes output until the input is used up, the output is
+ * full, or the stream is complete. end != 0 says the input ends with what
+ * this call's buffer holds; once given it must be given on every later
+ * call of this stream. in may be NULL (no input). An error is final: every
+ * later call returns DUPCUT_ERROR_SEQUENCE until dupcut_reset. */
+DUPCUT_API dupcut_status dupcut_code(dupcut_ctx* ctx, dupcut_out_buffer* out, dupcut_in_buffer* in, int end);
+
+/* Ready for a new stream with the same parameters, from any state. An
+ * encoder keeps its table's memory (emptied); a decoder keeps its window
+ * for a stream of the same window size. */
+DUPCUT_API dupcut_status dupcut_reset(dupcut_ctx* ctx);
+
+/* Releases everything; NULL is ignored. */
+DUPCUT_API void dupcut_free(dupcut_ctx* ctx);
+
+/* Reads a stream's header from its first size bytes (4 are needed):
+ * DUPCUT_DONE and *info filled, DUPCUT_ERROR_TRUNCATED when size < 4,
+ * DUPCUT_ERROR_DAMAGED when the numbers are out of range. */
+DUPCUT_API dupcut_status dupcut_probe_header(const void* src, size_t size, dupcut_header_info* info);
+
+/* The counters of the current stream. */
+DUPCUT_API dupcut_status dupcut_get_counters(const dupcut_ctx* ctx, dupcut_counters* counters);
+
+/* A short English description of a status; never NULL. */
+DUPCUT_API const char* dupcut_status_string(dupcut_status status);
+
+/* The library's version, as DUPCUT_VERSION_NUMBER and _STRING were when it
+ * was built. */
+DUPCUT_API unsigned dupcut_version_number(void);
+DUPCUT_API const char* dupcut_version_string(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DUPCUT_H */

@@ -1,0 +1,229 @@
+// libdupcut: the codec coroutine behind a call that takes the caller's
+// buffers. A suspension for input returns DUPCUT_NEED_INPUT, one for output
+// space DUPCUT_NEED_OUTPUT; the codec's cursors are pointed at the caller's
+// buffers again at the start of every call.
+#include "dupcut.h"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "codec/codec.h"
+
+static_assert(std::string_view(DUPCUT_VERSION) == DUPCUT_VERSION_STRING,
+              "include/dupcut.h's version differs from the project's");
+
+namespace {
+
+using namespace dupcut;
+
+enum class phase : uint8_t { running, done, failed };
+
+// The span decoder's default chunk log.
+constexpr uint64_t chunk_log_bytes = uint64_t(4) << 21;
+
+}  // namespace
+
+struct dupcut_ctx {
+  codec_state s;
+  uint32_t window_cap;  // MiB; decoding only
+  phase ph;
+  bool ended;         // the caller said the input ends
+  uint32_t hdr_seen;  // header bytes passed to the decoder so far
+  uint8_t hdr[header_size];
+  uint64_t in_bytes, out_bytes;
+  uint8_t none;  // what an absent input buffer points at
+  // The decoder's literal route keeps a pointer into its input across a
+  // suspension for output, which the caller may move: a decoder reads a
+  // copy of the caller's input. The encoder copies input into its stage
+  // before any suspension and reads the caller's buffer in place.
+  alignas(64) uint8_t ibuf[io_buf_size];
+};
+
+namespace {
+
+void start_stream(dupcut_ctx& c) {
+  c.ph = phase::running;
+  c.ended = false;
+  c.hdr_seen = 0;
+  c.in_bytes = c.out_bytes = 0;
+  c.s.console = nullptr;  // no start-up line: a library prints nothing
+  c.s.io.in_cur = c.s.io.in_start = c.s.io.in_end = c.ibuf;
+}
+
+dupcut_ctx* new_ctx() {
+  // Route stand-ins fill the table on first use; filled here, once, no
+  // two threads race to fill it.
+  dispatch_ready();
+  return new (std::nothrow) dupcut_ctx{};
+}
+
+dupcut_ctx* refuse(dupcut_status* status, dupcut_status why) {
+  if (status) *status = why;
+  return nullptr;
+}
+
+bool buffers_ok(const dupcut_out_buffer* out, const dupcut_in_buffer* in) {
+  if (!out || out->pos > out->size || (!out->dst && out->size)) return false;
+  return !in || (in->pos <= in->size && (in->src || !in->size));
+}
+
+// The header bytes among the k about to pass to the decoder; refuses a
+// stream before its window is allocated.
+dupcut_status watch_header(dupcut_ctx& c, const uint8_t* p, size_t k) {
+  for (size_t i = 0; i < k && c.hdr_seen < header_size; i++) {
+    c.hdr[c.hdr_seen++] = p[i];
+    if (c.hdr_seen < header_size) continue;
+    dupcut_header_info h;
+    if (dupcut_status st = dupcut_probe_header(c.hdr, header_size, &h); st != DUPCUT_DONE) return st;
+    if (c.window_cap && h.window_mib > c.window_cap) return DUPCUT_ERROR_WINDOW_TOO_LARGE;
+  }
+  return DUPCUT_DONE;
+}
+
+// Why a finished codec failed, from what it had reached.
+dupcut_status codec_failure(const dupcut_ctx& c) {
+  if (c.s.decode_mode && c.hdr_seen < header_size) return DUPCUT_ERROR_TRUNCATED;
+  if (c.s.decode_mode && !c.s.dec.win_buf) return DUPCUT_ERROR_MEMORY;
+  return DUPCUT_ERROR_TRUNCATED;  // inside a match code
+}
+
+}  // namespace
+
+extern "C" {
+
+dupcut_ctx* dupcut_encoder_create(uint32_t divisor, uint32_t table_mib, uint32_t window_mib,
+                                  dupcut_status* status) {
+  if (divisor < 1 || divisor > 65535 || table_mib < 1 || table_mib > 4095 || window_mib < 1 || window_mib > 4095)
+    return refuse(status, DUPCUT_ERROR_PARAM);
+  dupcut_ctx* c = new_ctx();
+  if (!c) return refuse(status, DUPCUT_ERROR_MEMORY);
+  if (!codec_open_encoder(c->s, divisor, table_mib << 20, window_mib << 20)) {
+    delete c;
+    return refuse(status, DUPCUT_ERROR_MEMORY);
+  }
+  start_stream(*c);
+  if (status) *status = DUPCUT_DONE;
+  return c;
+}
+
+dupcut_ctx* dupcut_decoder_create(uint32_t window_cap_mib, dupcut_status* status) {
+  dupcut_ctx* c = new_ctx();
+  if (!c) return refuse(status, DUPCUT_ERROR_MEMORY);
+  c->window_cap = window_cap_mib;
+  codec_open_decoder(c->s);
+  start_stream(*c);
+  if (status) *status = DUPCUT_DONE;
+  return c;
+}
+
+dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffer* in, int end) {
+  if (!c || !buffers_ok(out, in)) return DUPCUT_ERROR_PARAM;
+  if (c->ph != phase::running || (c->ended && !end)) {
+    c->ph = phase::failed;
+    return DUPCUT_ERROR_SEQUENCE;
+  }
+  c->ended = end != 0;
+  codec_state& s = c->s;
+  codec_io& io = s.io;
+  const bool dec = s.decode_mode;
+  const uint8_t* const isrc = in && in->src ? static_cast<const uint8_t*>(in->src) : &c->none;
+  const size_t isize = in ? in->size : 0, pos0 = in ? in->pos : 0, opos0 = out->pos;
+  size_t ipos = pos0;
+  uint8_t* const odst = static_cast<uint8_t*>(out->dst);
+
+  auto leave = [&](dupcut_status st) {
+    if (in) in->pos = ipos;
+    c->in_bytes += ipos - pos0;
+    c->out_bytes += out->pos - opos0;
+    if (st < 0) c->ph = phase::failed;
+    if (st == DUPCUT_DONE) c->ph = phase::done;
+    return st;
+  };
+
+  for (;;) {
+    // The codec stores a byte before it looks for room: it runs only with
+    // room for one.
+    if (out->pos == out->size) return leave(DUPCUT_NEED_OUTPUT);
+    io.out_cur = io.out_start = odst + out->pos;
+    io.out_end = odst + out->size;
+    if (!dec) {
+      io.in_cur = io.in_start = isrc + ipos;
+      io.in_end = isrc + isize;
+      io.in_eof = c->ended;
+    } else if (io.request != 2 && io.in_cur == io.in_end) {
+      // Not at a suspension for output, so nothing in ibuf is read again.
+      const size_t k = isize - ipos < io_buf_size ? isize - ipos : io_buf_size;
+      if (dupcut_status st = watch_header(*c, isrc + ipos, k); st != DUPCUT_DONE) return leave(st);
+      if (k) std::memcpy(c->ibuf, isrc + ipos, k);
+      ipos += k;
+      io.in_cur = io.in_start = c->ibuf;
+      io.in_end = c->ibuf + k;
+      io.in_eof = c->ended && ipos == isize;
+    }
+    const int32_t req = codec_resume(s);
+    out->pos = size_t(io.out_cur - odst);
+    if (!dec) ipos = size_t(io.in_cur - isrc);
+    // Damage is final; nothing after it is worth restoring.
+    if (dec && s.dec.damage_msg) return leave(DUPCUT_ERROR_DAMAGED);
+    if (req == 0) return leave(io.fail_msg ? codec_failure(*c) : DUPCUT_DONE);
+    // The codec asks once more at the end of input before it sees in_eof;
+    // a decoder also goes on with the caller's input not yet copied.
+    if (req == 1 && !c->ended && (!dec || ipos == isize)) return leave(DUPCUT_NEED_INPUT);
+  }
+}
+
+dupcut_status dupcut_reset(dupcut_ctx* c) {
+  if (!c) return DUPCUT_ERROR_PARAM;
+  codec_rewind(c->s);
+  start_stream(*c);
+  return DUPCUT_DONE;
+}
+
+void dupcut_free(dupcut_ctx* c) {
+  if (!c) return;
+  codec_close(c->s);
+  delete c;
+}
+
+dupcut_status dupcut_probe_header(const void* src, size_t size, dupcut_header_info* info) {
+  if (!info || (!src && size)) return DUPCUT_ERROR_PARAM;
+  if (size < header_size) return DUPCUT_ERROR_TRUNCATED;
+  const uint8_t* b = static_cast<const uint8_t*>(src);
+  const uint32_t div = b[0] | uint32_t(b[1]) << 8, mib = b[2] | uint32_t(b[3]) << 8;
+  if (div == 0 || mib == 0 || mib > 4095) return DUPCUT_ERROR_DAMAGED;
+  info->divisor = div;
+  info->window_mib = mib;
+  info->decoder_bytes = (uint64_t(mib) << 20) + chunk_log_bytes + sizeof(dupcut_ctx);
+  return DUPCUT_DONE;
+}
+
+dupcut_status dupcut_get_counters(const dupcut_ctx* c, dupcut_counters* n) {
+  if (!c || !n) return DUPCUT_ERROR_PARAM;
+  n->in_bytes = c->in_bytes;
+  n->out_bytes = c->out_bytes;
+  n->data_bytes = c->s.cnt.total_bytes;
+  n->chunks = c->s.cnt.chunk_count;
+  n->match_bytes = c->s.cnt.match_bytes;
+  return DUPCUT_DONE;
+}
+
+const char* dupcut_status_string(dupcut_status st) {
+  switch (st) {
+    case DUPCUT_DONE: return "done";
+    case DUPCUT_NEED_INPUT: return "needs input";
+    case DUPCUT_NEED_OUTPUT: return "needs output space";
+    case DUPCUT_ERROR_PARAM: return "invalid parameter";
+    case DUPCUT_ERROR_MEMORY: return "out of memory";
+    case DUPCUT_ERROR_WINDOW_TOO_LARGE: return "stream window above the decoder's cap";
+    case DUPCUT_ERROR_DAMAGED: return "damaged stream";
+    case DUPCUT_ERROR_TRUNCATED: return "stream ends inside its header or a code";
+    case DUPCUT_ERROR_SEQUENCE: return "call out of sequence: after an error, after done, or end withdrawn";
+  }
+  return "unknown status";
+}
+
+unsigned dupcut_version_number(void) { return DUPCUT_VERSION_NUMBER; }
+const char* dupcut_version_string(void) { return DUPCUT_VERSION_STRING; }
+
+}  // extern "C"

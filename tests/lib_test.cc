@@ -1,0 +1,257 @@
+// libdupcut's API: its streams are the program's, byte for byte, whatever
+// the buffer sizes and wherever the caller's buffers move between calls;
+// contexts are independent; every error code comes from the case it names.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <thread>
+
+#include "dupcut.h"
+#include "util.h"
+
+using namespace tu;
+
+namespace {
+
+struct ctx_free {
+  void operator()(dupcut_ctx* c) const { dupcut_free(c); }
+};
+using ctx_ptr = std::unique_ptr<dupcut_ctx, ctx_free>;
+
+ctx_ptr encoder(uint32_t div, uint32_t table_mib, uint32_t window_mib) {
+  dupcut_status st;
+  ctx_ptr c(dupcut_encoder_create(div, table_mib, window_mib, &st));
+  check(c && st == DUPCUT_DONE, "encoder_create");
+  return c;
+}
+
+ctx_ptr decoder(uint32_t cap_mib = 0) {
+  dupcut_status st;
+  ctx_ptr c(dupcut_decoder_create(cap_mib, &st));
+  check(c && st == DUPCUT_DONE, "decoder_create");
+  return c;
+}
+
+// The program's stream for the same numbers, through the codec and pump.
+bytes program_stream(const bytes& data, uint32_t div, uint32_t table_mib, uint32_t window_mib) {
+  return tu::encode(data, {.chunkdiv = div, .encmem = table_mib << 20, .decwin = window_mib << 20, .route = dispatch_path(), .io = {}}).out;
+}
+
+// Feeds a context one call at a time. Every call gets fresh heap blocks of
+// exactly its sizes (0: random 1..70000), the input not taken re-offered
+// from a new block: a cursor kept across calls reads or writes freed
+// memory, which the sanitizers catch.
+struct driver {
+  driver(dupcut_ctx* c_, const bytes& in_, size_t in_piece_, size_t out_piece_)
+      : c(c_), in(in_), in_piece(in_piece_), out_piece(out_piece_) {}
+  dupcut_ctx* c;
+  const bytes& in;
+  size_t in_piece, out_piece;
+  rng r{7};
+  size_t fed = 0;
+  bytes out;
+  dupcut_status last = DUPCUT_NEED_INPUT;
+
+  size_t pick(size_t p) { return p ? p : 1 + r.next() % 70000; }
+
+  // One call; returns its status.
+  dupcut_status step() {
+    const size_t ik = std::min(pick(in_piece), in.size() - fed), ok = pick(out_piece);
+    block ib = new_block(ik ? ik : 1), ob = new_block(ok);
+    if (ik) std::memcpy(ib.get(), in.data() + fed, ik);
+    dupcut_in_buffer ibuf{ib.get(), ik, 0};
+    dupcut_out_buffer obuf{ob.get(), ok, 0};
+    last = dupcut_code(c, &obuf, &ibuf, fed + ik == in.size());
+    if (last > DUPCUT_DONE) {
+      EXPECT_TRUE(ibuf.pos || obuf.pos) << "a call without progress: " << dupcut_status_string(last) << " at " << fed << " of " << in.size();
+    }
+    fed += ibuf.pos;
+    out.insert(out.end(), ob.get(), ob.get() + obuf.pos);
+    return last;
+  }
+  dupcut_status all() {
+    while (step() > DUPCUT_DONE) {
+    }
+    return last;
+  }
+};
+
+bytes run_all(dupcut_ctx* c, const bytes& in, size_t in_piece, size_t out_piece, dupcut_status want = DUPCUT_DONE) {
+  driver d{c, in, in_piece, out_piece};
+  EXPECT_EQ(d.all(), want) << dupcut_status_string(d.last);
+  return d.out;
+}
+
+// Repeats near and far, and a block of escape-code lookalikes.
+bytes sample(uint64_t seed) {
+  const bytes a = noise(48 << 10, seed), b = noise(40 << 10, seed + 1);
+  bytes marks;
+  for (int i = 0; i < 2000; i++) marks.insert(marks.end(), {0xEF, 0x4D, 0xB6, uint8_t(i % 4)});
+  return cat({a, b, marks, a, noise(3000, seed + 2), b, marks, a});
+}
+
+TEST(Lib, RoundTripsGiveTheProgramsStreamForEveryBufferSize) {
+  const bytes data = sample(1);
+  for (path route : {path::byte, path::simd}) {
+    dispatch_force(route);
+    const bytes stream = program_stream(data, 5, 1, 1);
+    for (size_t piece : {size_t(1), size_t(0), size_t(65536)}) {
+      SCOPED_TRACE(testing::Message() << "route " << int(route) << " piece " << piece);
+      ctx_ptr e = encoder(5, 1, 1), d = decoder();
+      EXPECT_EQ(run_all(e.get(), data, piece, piece), stream);
+      EXPECT_EQ(run_all(d.get(), stream, piece, piece), data);
+      // Input in one piece, output in ones: the codec suspends for output
+      // with most of the input unread.
+      ASSERT_EQ(dupcut_reset(d.get()), DUPCUT_DONE);
+      EXPECT_EQ(run_all(d.get(), stream, 65536, 1), data);
+      dupcut_counters n;
+      ASSERT_EQ(dupcut_get_counters(e.get(), &n), DUPCUT_DONE);
+      EXPECT_EQ(n.in_bytes, data.size());
+      EXPECT_EQ(n.out_bytes, stream.size());
+      EXPECT_EQ(n.data_bytes, data.size());
+      EXPECT_GT(n.chunks, data.size() / 65535);
+      EXPECT_GE(n.match_bytes, 2 * (48u << 10));
+    }
+  }
+  dispatch_force(path::simd);
+}
+
+TEST(Lib, EmptyInputAndResetReuse) {
+  ctx_ptr e = encoder(100, 1, 2), d = decoder(2);
+  const bytes empty, header = program_stream(empty, 100, 1, 2);
+  EXPECT_EQ(run_all(e.get(), empty, 1, 1), header);
+  EXPECT_EQ(run_all(d.get(), header, 1, 1), empty);
+  // After a reset the table is empty again: the same data, the same stream.
+  const bytes data = sample(3), stream = program_stream(data, 100, 1, 2);
+  for (int i = 0; i < 2; i++) {
+    ASSERT_EQ(dupcut_reset(e.get()), DUPCUT_DONE);
+    ASSERT_EQ(dupcut_reset(d.get()), DUPCUT_DONE);
+    EXPECT_EQ(run_all(e.get(), data, 0, 0), stream);
+    EXPECT_EQ(run_all(d.get(), stream, 0, 0), data);
+  }
+  // A reset in mid-stream starts afresh too.
+  ASSERT_EQ(dupcut_reset(e.get()), DUPCUT_DONE);
+  driver part{e.get(), data, 1000, 1000};
+  part.step();
+  ASSERT_EQ(dupcut_reset(e.get()), DUPCUT_DONE);
+  EXPECT_EQ(run_all(e.get(), data, 0, 0), stream);
+}
+
+TEST(Lib, ContextsInterleavedInOneThreadAndOnTwoThreads) {
+  const bytes d1 = sample(10), d2 = sample(20);
+  const bytes s1 = program_stream(d1, 3, 1, 1), s2 = program_stream(d2, 200, 2, 3);
+  {
+    ctx_ptr e1 = encoder(3, 1, 1), e2 = encoder(200, 2, 3), x1 = decoder(), x2 = decoder();
+    driver a{e1.get(), d1, 0, 0}, b{e2.get(), d2, 0, 0}, c{x1.get(), s1, 0, 0}, d{x2.get(), s2, 0, 0};
+    for (bool busy = true; busy;) {
+      busy = false;
+      for (driver* p : {&a, &b, &c, &d})
+        if (p->last > DUPCUT_DONE) busy |= p->step() > DUPCUT_DONE;
+    }
+    EXPECT_EQ(a.out, s1);
+    EXPECT_EQ(b.out, s2);
+    EXPECT_EQ(c.out, d1);
+    EXPECT_EQ(d.out, d2);
+  }
+  auto both_ways = [](const bytes& data, const bytes& stream, uint32_t div, uint32_t t, uint32_t w, bool* ok) {
+    *ok = true;
+    for (int i = 0; i < 3; i++) {
+      ctx_ptr e = encoder(div, t, w), x = decoder();
+      *ok &= run_all(e.get(), data, 0, 0) == stream && run_all(x.get(), stream, 0, 0) == data;
+    }
+  };
+  bool ok1 = false, ok2 = false;
+  std::thread t1(both_ways, std::cref(d1), std::cref(s1), 3, 1, 1, &ok1);
+  std::thread t2(both_ways, std::cref(d2), std::cref(s2), 200, 2, 3, &ok2);
+  t1.join();
+  t2.join();
+  EXPECT_TRUE(ok1);
+  EXPECT_TRUE(ok2);
+}
+
+const bytes h1 = {1, 0, 1, 0};  // divisor 1 (chunks of 64 bytes), 1 MiB window
+
+bytes match_code(uint32_t d) {
+  return {0xEF, 0x4D, 0xB6, 0x00, uint8_t(d), uint8_t(d >> 8), uint8_t(d >> 16), uint8_t(d >> 24)};
+}
+
+TEST(Lib, EveryErrorFromItsCase) {
+  dupcut_status st = DUPCUT_DONE;
+  for (auto [div, t, w] : {std::tuple{0u, 1u, 1u}, {65536u, 1u, 1u}, {1u, 0u, 1u}, {1u, 4096u, 1u}, {1u, 1u, 0u},
+                           {1u, 1u, 4096u}}) {
+    EXPECT_EQ(dupcut_encoder_create(div, t, w, &st), nullptr);
+    EXPECT_EQ(st, DUPCUT_ERROR_PARAM);
+  }
+  EXPECT_EQ(dupcut_code(nullptr, nullptr, nullptr, 1), DUPCUT_ERROR_PARAM);
+  dupcut_free(nullptr);
+
+  // The cap refuses at the header, even one byte at a time; the cap itself
+  // passes.
+  const bytes big = {5, 0, 8, 0};
+  EXPECT_EQ(run_all(decoder(7).get(), big, 1, 1, DUPCUT_ERROR_WINDOW_TOO_LARGE), bytes{});
+  EXPECT_EQ(run_all(decoder(8).get(), big, 1, 1), bytes{});
+
+  const bytes lit = noise(64, 5);  // one whole chunk
+  struct bad {
+    bytes stream;
+    dupcut_status want;
+  } cases[] = {
+      {{5, 0, 1}, DUPCUT_ERROR_TRUNCATED},
+      {{0, 0, 1, 0}, DUPCUT_ERROR_DAMAGED},
+      {{5, 0, 0, 16}, DUPCUT_ERROR_DAMAGED},
+      {cat({h1, match_code(7)}), DUPCUT_ERROR_DAMAGED},                  // before the start of the data
+      {cat({h1, lit, match_code(1u << 20)}), DUPCUT_ERROR_DAMAGED},      // outside the window
+      {cat({h1, lit, {0xEF, 0x4D, 0xB6, 0x00, 1, 0}}), DUPCUT_ERROR_TRUNCATED},
+  };
+  for (const bad& b : cases)
+    for (size_t piece : {size_t(1), size_t(65536)}) {
+      SCOPED_TRACE(testing::Message() << "stream of " << b.stream.size() << " piece " << piece);
+      ctx_ptr d = decoder();
+      run_all(d.get(), b.stream, piece, piece, b.want);
+      // An error is final until a reset.
+      dupcut_out_buffer o{nullptr, 0, 0};
+      EXPECT_EQ(dupcut_code(d.get(), &o, nullptr, 1), DUPCUT_ERROR_SEQUENCE);
+      ASSERT_EQ(dupcut_reset(d.get()), DUPCUT_DONE);
+      EXPECT_EQ(run_all(d.get(), cat({h1, lit}), piece, piece), lit);
+    }
+
+  // After done, and an end withdrawn.
+  ctx_ptr e = encoder(5, 1, 1);
+  uint8_t buf[64];
+  dupcut_out_buffer o{buf, sizeof buf, 0};
+  dupcut_in_buffer i{lit.data(), lit.size(), 0};
+  o.size = 8;
+  EXPECT_EQ(dupcut_code(e.get(), &o, &i, 0), DUPCUT_NEED_INPUT);
+  EXPECT_EQ(o.pos, 4u);  // the header; the data waits for its chunk's end
+  EXPECT_EQ(dupcut_code(e.get(), &o, &i, 1), DUPCUT_NEED_OUTPUT);
+  o.pos = 0;
+  EXPECT_EQ(dupcut_code(e.get(), &o, &i, 0), DUPCUT_ERROR_SEQUENCE);
+  dupcut_reset(e.get());
+  EXPECT_EQ(run_all(e.get(), lit, 0, 0), program_stream(lit, 5, 1, 1));
+  o.pos = 0;
+  EXPECT_EQ(dupcut_code(e.get(), &o, nullptr, 1), DUPCUT_ERROR_SEQUENCE);
+  o = {buf, 4, 4};
+  i.pos = 5;
+  i.size = 4;  // pos past size
+  EXPECT_EQ(dupcut_code(e.get(), &o, &i, 1), DUPCUT_ERROR_PARAM);
+}
+
+TEST(Lib, HeaderProbeStringsVersion) {
+  dupcut_header_info h;
+  const uint8_t hd[] = {0x10, 0x27, 0xFF, 0x0F};
+  ASSERT_EQ(dupcut_probe_header(hd, 4, &h), DUPCUT_DONE);
+  EXPECT_EQ(h.divisor, 10000u);
+  EXPECT_EQ(h.window_mib, 4095u);
+  EXPECT_GT(h.decoder_bytes, uint64_t(4095) << 20);
+  EXPECT_EQ(dupcut_probe_header(hd, 3, &h), DUPCUT_ERROR_TRUNCATED);
+  const uint8_t over[] = {1, 0, 0, 0x10};
+  EXPECT_EQ(dupcut_probe_header(over, 4, &h), DUPCUT_ERROR_DAMAGED);
+  std::set<std::string> seen;
+  for (int s = DUPCUT_ERROR_SEQUENCE; s <= DUPCUT_NEED_OUTPUT; s++) seen.insert(dupcut_status_string(dupcut_status(s)));
+  EXPECT_EQ(seen.size(), 9u);
+  EXPECT_EQ(dupcut_version_number(), unsigned(DUPCUT_VERSION_NUMBER));
+  EXPECT_STREQ(dupcut_version_string(), DUPCUT_VERSION);
+}
+
+}  // namespace
