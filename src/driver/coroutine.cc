@@ -9,10 +9,16 @@ namespace dupcut {
 namespace {
 
 // Codec frames are few and shallow (entry, loop, a helper or two), freed in
-// reverse order; a bump arena with LIFO release covers them.
+// reverse order; a bump arena with LIFO release covers them. Two codecs that
+// take turns on one thread (encoder and verifying decoder) each get their
+// own arena, or their frames would be freed out of order.
 constexpr size_t arena_size = 1 << 16;
-alignas(std::max_align_t) unsigned char arena[arena_size];
-size_t arena_top = 0;
+struct frame_arena {
+  alignas(std::max_align_t) unsigned char mem[arena_size];
+  size_t top;
+};
+frame_arena arenas[2];
+int arena_in_use = 0;
 
 constexpr size_t round_up(size_t n) {
   return (n + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
@@ -21,19 +27,27 @@ constexpr size_t round_up(size_t n) {
 }  // namespace
 
 void* frame_alloc(size_t size) {
+  frame_arena& a = arenas[arena_in_use];
   size = round_up(size);
-  if (size > arena_size - arena_top) {
+  if (size > arena_size - a.top) {
     std::fputs("dupcut: internal error: codec frame arena exhausted\n", stderr);
     std::abort();
   }
-  void* p = arena + arena_top;
-  arena_top += size;
+  void* p = a.mem + a.top;
+  a.top += size;
   return p;
 }
 
 void frame_free(void* p, size_t size) {
   size = round_up(size);
-  if (static_cast<unsigned char*>(p) + size == arena + arena_top) arena_top -= size;
+  for (frame_arena& a : arenas)
+    if (static_cast<unsigned char*>(p) + size == a.mem + a.top) a.top -= size;
+}
+
+int frame_arena_select(int i) {
+  const int old = arena_in_use;
+  arena_in_use = i;
+  return old;
 }
 
 void codec_task::promise_type::unhandled_exception() noexcept {

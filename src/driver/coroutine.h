@@ -15,6 +15,9 @@ namespace dupcut {
 
 void* frame_alloc(size_t size);
 void frame_free(void* p, size_t size);
+// Frames of codecs started or resumed from now on come from arena i (0 or
+// 1); returns the arena in use before. Frees find their arena themselves.
+int frame_arena_select(int i);
 
 // A lazily started coroutine whose completion resumes its awaiter.
 class [[nodiscard]] codec_task {

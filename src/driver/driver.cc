@@ -15,7 +15,9 @@
 #include "chunking/chunker.h"
 #include "decoder/decode.h"
 #include "driver/alloc.h"
+#include "driver/cli.h"
 #include "driver/codec_main.h"
+#include "driver/options.h"
 #include "driver/outfile.h"
 #include "encoder/table.h"
 
@@ -189,6 +191,7 @@ void format_stats(char* buf, size_t size, uint64_t total, uint64_t count) {
 }
 
 int driver_main(int argc, char** argv) {
+  if (option_form(argc, argv)) return run_options(argc, argv);
   // A standard stream closed by the caller would lend its number to a file
   // opened here, which would then be read as input or take messages. /dev/null
   // opened the wrong way round holds the number and fails as a closed stream.
@@ -351,6 +354,47 @@ int driver_main(int argc, char** argv) {
   else
     std::fprintf(stderr, "dupcut: %s\n", msg);
   return 1;
+}
+
+codec_state* codec_open(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
+                        size_t err_size) {
+  // Value-initialised: zero, as the static state of driver_main is.
+  auto* s = new codec_state();
+  s->decode_mode = decode;
+  const char* path = std::getenv("DUPCUT_PATH");
+  s->span_io = !(path && std::strcmp(path, "scalar") == 0);
+  simd_select(path);
+  s->cfg_chunkdiv = chunkdiv;
+  s->tbl.encmem = table_mib << 20;
+  s->tbl.cfg_decwinsize = window_mib << 20;
+  if (!decode) {
+    const uint32_t encmem = s->tbl.encmem;
+    if (!tbl_open(s->tbl, encmem / 20, s->tbl.cfg_decwinsize)) {
+      std::snprintf(err, err_size, "cannot allocate the chunk table (%" PRIu64 " bytes)", uint64_t(20) * (encmem / 20));
+      delete s;
+      return nullptr;
+    }
+    s->tbl.encmem = encmem;
+  }
+  return s;
+}
+
+void codec_close(codec_state* s) {
+  if (!s) return;
+  codec_release(*s);
+  if (s->decode_mode) {
+    free_pages(s->win_buf, s->tbl.cfg_decwinsize);
+    chunk_log_free(*s);
+  } else {
+    tbl_close(s->tbl);
+  }
+  delete s;
+}
+
+void print_setup_line(std::FILE* to, const codec_state& s) {
+  std::fprintf(to, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%" PRIXPTR "\n",
+               int(sizeof(codec_state)), int(s.tbl.cfg_tblsize), int(s.tbl.cfg_decwinsize), int(sizeof(hinf)),
+               reinterpret_cast<uintptr_t>(s.tbl.htbl));
 }
 
 }  // namespace dupcut

@@ -1,0 +1,111 @@
+#include "driver/verify.h"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "driver/codec_main.h"
+#include "driver/coroutine.h"
+#include "driver/driver.h"
+
+namespace dupcut {
+
+namespace {
+
+ssize_t discard_write(void*, const char*, size_t n) { return ssize_t(n); }
+
+}  // namespace
+
+std::FILE* discard_file() {
+  static std::FILE* f = [] {
+    std::FILE* c = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, discard_write, nullptr, nullptr});
+    return c ? c : std::fopen("/dev/null", "w");
+  }();
+  return f;
+}
+
+verifier::~verifier() { codec_close(s_); }
+
+bool verifier::open(char* err, size_t err_size) {
+  s_ = codec_open(true, 0, 0, 0, err, err_size);
+  if (!s_) return false;
+  s_->out_cur = s_->out_start = out_.data();
+  s_->out_end = out_.data() + out_.size();
+  return true;
+}
+
+void verifier::took(const uint8_t* p, size_t n) {
+  // Restored bytes leave from the front; move the rest down once they are
+  // at least half, so the queue stays near its peak size.
+  if (head_ > 0 && head_ >= queue_.size() / 2) {
+    queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(head_));
+    head_ = 0;
+  }
+  queue_.insert(queue_.end(), p, p + n);
+  peak_ = std::max(peak_, queue_.size() - head_);
+}
+
+void verifier::compare(const uint8_t* p, size_t n) {
+  if (!problem_.empty()) return;
+  const size_t have = queue_.size() - head_;
+  const size_t k = std::min(n, have);
+  const uint8_t* q = queue_.data() + head_;
+  const size_t same = size_t(std::mismatch(p, p + k, q).first - p);
+  hash_.update(p, same);
+  head_ += same;
+  restored_ += same;
+  if (same < k)
+    problem_ = "the stream restores other bytes than the input's";
+  else if (n > have)
+    problem_ = "the stream restores more bytes than the input has";
+}
+
+void verifier::run() {
+  while (!done_ && problem_.empty()) {
+    // The decoder's frames and console line stay apart from the encoder's.
+    const int arena = frame_arena_select(1);
+    std::FILE* const shown = console;
+    console = discard_file();
+    const int32_t req = codec_resume(*s_, codec_main);
+    console = shown;
+    frame_arena_select(arena);
+
+    if (req == 1) return;  // the fed bytes are used up
+    compare(s_->out_start, size_t(s_->out_cur - s_->out_start));
+    s_->out_cur = s_->out_start;
+    if (req == 0) done_ = true;
+  }
+}
+
+void verifier::feed(const uint8_t* p, size_t n) {
+  if (!s_ || done_ || !problem_.empty() || n == 0) return;
+  s_->in_cur = s_->in_start = p;
+  s_->in_end = p + n;
+  run();
+  // The decoder holds no pointer into the bytes once it asks for more.
+  s_->in_cur = s_->in_start = s_->in_end = nullptr;
+}
+
+bool verifier::finish() {
+  if (!s_) return false;
+  s_->in_eof = 1;
+  run();
+  if (problem_.empty()) {
+    if (s_->fail_msg || s_->damage_msg)
+      problem_ = s_->fail_msg ? s_->fail_msg : s_->damage_msg;
+    else if (head_ != queue_.size())
+      problem_ = "the stream restores fewer bytes than the input has";
+  }
+  codec_close(s_);
+  s_ = nullptr;
+  if (!problem_.empty()) return false;
+  digest_ = hash_.hex();
+  if (digest_.empty()) {
+    problem_ = "cannot compute the SHA-256 digest";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace dupcut
