@@ -166,10 +166,16 @@ ssize_t tee_write(void* cookie, const char* p, size_t n) {
   return ssize_t(n);
 }
 
+// A buffer as large as the driver's lets its 64 KiB reads and writes go
+// straight through; unbuffered, stdio would read a byte at a time, and
+// setvbuf without a buffer of ours gives 8 KiB. One input and one output
+// stream are open at a time.
+char in_stdio_buf[io_buf_size];
+char out_stdio_buf[io_buf_size];
+
 std::FILE* open_cookie(void* cookie, const char* mode, cookie_io_functions_t io) {
   std::FILE* f = fopencookie(cookie, mode, io);
-  // The driver's 64 KiB reads and writes go straight through.
-  if (f) std::setvbuf(f, nullptr, _IONBF, 0);
+  if (f) std::setvbuf(f, *mode == 'r' ? in_stdio_buf : out_stdio_buf, _IOFBF, io_buf_size);
   return f;
 }
 
