@@ -380,10 +380,12 @@ bool runner::file(const std::string& name) {
     return false;
   }
 
-  console = o.verbosity >= 2 ? stderr : discard_file();
+  // A listing is a table of its own; the console lines go with the others.
+  const bool console_lines = o.verbosity >= 2 && o.mode != run_mode::list;
+  console = console_lines ? stderr : discard_file();
   progress_start(prog, progress_wanted(o.progress), in_regular ? uint64_t(ist.st_size) : 0);
   live_progress = &prog;
-  if (!decoding && o.verbosity >= 2) print_setup_line(stderr, s);
+  if (!decoding && console_lines) print_setup_line(stderr, s);
 
   driver_files f{in, data_out, 0, 0, 0, &prog};
   run_result res = driver_loop(s, f, codec_main);
@@ -427,7 +429,7 @@ bool runner::file(const std::string& name) {
 
   const bool damaged = res == run_result::codec_error;
   if (ok || (damaged && no_output)) {
-    if (o.verbosity >= 2) {
+    if (console_lines) {
       char line[128];
       format_stats(line, sizeof line, s.total_bytes, s.chunk_count);
       std::fputs(line, stderr);

@@ -71,7 +71,12 @@ void verifier::run() {
     console = shown;
     frame_arena_select(arena);
 
-    if (req == 1) return;  // the fed bytes are used up
+    // Asking for more: the fed bytes are used up. At the end it asks once
+    // for every read that finds nothing, as the driver's loop serves it.
+    if (req == 1) {
+      if (!s_->in_eof) return;
+      continue;
+    }
     compare(s_->out_start, size_t(s_->out_cur - s_->out_start));
     s_->out_cur = s_->out_start;
     if (req == 0) done_ = true;
