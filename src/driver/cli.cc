@@ -51,7 +51,7 @@ const char help_tail[] =
     "exit status: 0 success; 1 failure (with several files, after trying the rest);\n"
     "128+N when stopped by signal N\n"
     "\n"
-    "The positional form, when the first argument does not start with '-' (or is '-'):\n"
+    "The positional form, when the first argument is '-' or does not start with it:\n"
     "usage: dupcut MODE IN OUT [CHUNKDIV [ENCMEM [DECMEM]]]\n"
     "  MODE d decodes, anything else encodes; IN or OUT '-' is standard input or\n"
     "  output; CHUNKDIV 1..65535 (100), ENCMEM 1..4095 MiB (256) and DECMEM 1..4095\n"
