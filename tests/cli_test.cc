@@ -603,6 +603,7 @@ TEST_F(Cli, OptionForm) {
        "^dupcut: s\\.dc: decoding needs 1024 MiB of memory for the stream's window, more than the 1023 MiB that -M allows\n$", "-s"},
       {"$B -M4G -t huge.dc; $B -M 4000M -d huge.dc", 1, "^huge\\.dc: 0 bytes, 1 chunks, ok\n$", "needs 4095 MiB .* than the 4000 MiB", "-huge"},
       {"$B --memory=1G -dc s.dc > x", 0, "", "", "x=A"},
+      {"$B -l -M1M huge.dc && $B -lv -M1M s.dc", 1, "4095 MiB +4\\.0 GiB  huge\\.dc\n$", "needs 1024 MiB .* than the 1 MiB", ""},
       {"$B -t gz.dc", 0, "^gz\\.dc: ", "^dupcut: gz\\.dc: looks like a gzip file; decompress it first\\?\n$", ""},
       {"$B -tq gz.dc", 0, "", "", ""},
       // Proof of restoration, with a digest sha256sum agrees with.

@@ -302,18 +302,19 @@ bool runner::file(const std::string& name) {
     if (const char* fmt = foreign_format(src.head, src.head_n); fmt && o.verbosity >= 1)
       say("%s: looks like a %s file; decompress it first?", shown.c_str(), fmt);
     hdr = read_header(src.head, src.head_n);
-    if (!hdr.problem && o.memory_cap && hdr.decoder_memory > o.memory_cap) {
-      say("%s: decoding needs %s of memory for the stream's window, more than the %s that -M allows",
-          shown.c_str(), size_text(hdr.decoder_memory).c_str(), size_text(o.memory_cap).c_str());
-      return false;
-    }
     if (o.mode == run_mode::list && hdr.problem) {
       say("%s: %s", shown.c_str(), hdr.problem);
       return false;
     }
+    // A plain listing allocates nothing, so the cap has nothing to refuse.
     if (o.mode == run_mode::list && o.verbosity < 2) {
       list_row(hdr, shown);
       return true;
+    }
+    if (!hdr.problem && o.memory_cap && hdr.decoder_memory > o.memory_cap) {
+      say("%s: decoding needs %s of memory for the stream's window, more than the %s that -M allows",
+          shown.c_str(), size_text(hdr.decoder_memory).c_str(), size_text(o.memory_cap).c_str());
+      return false;
     }
   }
 
