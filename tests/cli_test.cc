@@ -610,6 +610,10 @@ TEST_F(Cli, OptionForm) {
       {"$B -z --verify a | sha256sum -c", 0, "^a: OK\n$", "", "a.dc=S"},
       {"$B -zc --verify a 2>&1 >x | sha256sum -c", 0, "^a: OK\n$", "", "x=S"},
       {"$B -zc --verify < a 2>&1 >x", 0, "^" + sha_a + "  -\n$", "", "x=S"},
+      // A buffer of match codes stands for far more input than the encoder
+      // holds; the decoder keeps up whenever the encoder reads.
+      {"head -c 100000000 /dev/zero | $B -zcvv --verify >/dev/null 2>x; grep -o 'at most [0-9]* input' x", 0,
+       "^at most [0-9]{1,7} input\n$", "", "x=*"},
       // Terminals: no stream written to or read from one without -f.
       {"$B -zc a > $P", 1, "", "^dupcut: not writing an encoded stream to a terminal \\(standard output\\); use -f", ""},
       {"$B -z -o $P a", 1, "", "not writing an encoded stream to a terminal", ""},

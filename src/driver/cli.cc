@@ -130,6 +130,9 @@ ssize_t source_read(void* cookie, char* buf, size_t size) {
     std::memcpy(buf, s.head + s.head_used, size_t(n));
     s.head_used += size_t(n);
   } else {
+    // The encoder asks for input: what it made of the input so far is
+    // decoded first, which keeps the verifier's queue short.
+    if (s.tap) s.tap->catch_up();
     n = read_some(s.fd, buf, size);
   }
   if (n > 0 && s.tap) s.tap->took(reinterpret_cast<const uint8_t*>(buf), size_t(n));
@@ -162,20 +165,20 @@ struct tee {
 ssize_t tee_write(void* cookie, const char* p, size_t n) {
   tee& t = *static_cast<tee*>(cookie);
   if (std::fwrite(p, 1, n, t.out) != n) return -1;
-  t.v->feed(reinterpret_cast<const uint8_t*>(p), n);
+  t.v->written(reinterpret_cast<const uint8_t*>(p), n);
   return ssize_t(n);
 }
 
-// A buffer as large as the driver's lets its 64 KiB reads and writes go
+// Reading, a buffer as large as the driver's lets its 64 KiB reads go
 // straight through; unbuffered, stdio would read a byte at a time, and
-// setvbuf without a buffer of ours gives 8 KiB. One input and one output
-// stream are open at a time.
+// setvbuf without a buffer of ours gives 8 KiB. Writing, unbuffered hands
+// each of the driver's writes over whole and at once, as the verifier needs.
 char in_stdio_buf[io_buf_size];
-char out_stdio_buf[io_buf_size];
 
 std::FILE* open_cookie(void* cookie, const char* mode, cookie_io_functions_t io) {
   std::FILE* f = fopencookie(cookie, mode, io);
-  if (f) std::setvbuf(f, *mode == 'r' ? in_stdio_buf : out_stdio_buf, _IOFBF, io_buf_size);
+  if (f && *mode == 'r') std::setvbuf(f, in_stdio_buf, _IOFBF, io_buf_size);
+  if (f && *mode == 'w') std::setvbuf(f, nullptr, _IONBF, 0);
   return f;
 }
 
@@ -333,6 +336,7 @@ bool runner::file(const std::string& name) {
       return false;
     }
     src.tap = check.get();
+    check->follow(&s);
   }
   std::FILE* in = open_cookie(&src, "r", cookie_io_functions_t{source_read, nullptr, nullptr, nullptr});
   if (!in) {
@@ -456,6 +460,9 @@ bool runner::file(const std::string& name) {
       }
       std::fprintf(out_std ? stderr : stdout, "%s  %s\n", digest.c_str(), data_name.c_str());
     }
+    if (check && o.verbosity >= 3)
+      say("%s: verified %" PRIu64 " bytes; at most %zu input bytes waited for the decoder", shown.c_str(),
+          s.total_bytes, check->queue_peak());
     if (o.verbosity >= 1) progress_summary(prog, f.bytes_read, f.bytes_written, s.total_bytes, s.match_bytes);
     // Only once the output is a complete file of its own: never for data
     // sent to standard output or a device.

@@ -83,7 +83,21 @@ void verifier::run() {
   }
 }
 
+void verifier::catch_up() {
+  if (!enc_) return;
+  const uint64_t skip = fed_ - written_;
+  const uint8_t* p = enc_->out_start + skip;
+  if (p < enc_->out_cur) feed(p, size_t(enc_->out_cur - p));
+}
+
+void verifier::written(const uint8_t* p, size_t n) {
+  const uint64_t skip = std::min<uint64_t>(fed_ - written_, n);
+  written_ += n;
+  feed(p + skip, n - size_t(skip));
+}
+
 void verifier::feed(const uint8_t* p, size_t n) {
+  fed_ += n;
   if (!s_ || done_ || !problem_.empty() || n == 0) return;
   s_->in_cur = s_->in_start = p;
   s_->in_end = p + n;
