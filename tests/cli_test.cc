@@ -8,9 +8,11 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -19,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/sha256.h"
+#include "driver/verify.h"
 #include "util.h"
 
 extern char** environ;
@@ -26,6 +30,8 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using dupcut::sha256;
+using dupcut::verifier;
 using bytes = std::string;
 using args = std::vector<std::string>;
 
@@ -501,6 +507,205 @@ TEST_F(Cli, ClosedStandardOutputIsAnError) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(count_messages(r.err), 1u) << r.err;
   EXPECT_EQ(names(), (std::set<std::string>{"big", "err"}));
+}
+
+// The option form, one row a run: each starts in a working folder holding
+// the same files; stdout and stderr are matched as regular expressions ("" is
+// empty), and the named files are checked and nothing else may appear.
+TEST_F(Cli, OptionForm) {
+  const bytes a = versions(60000, 3, 21), b = versions(40000, 2, 22), tiny = "tiny data";
+  const bytes sa = encode(a), sb = encode(b), stiny = encode(tiny), s300 = encode(a, {"300", "256", "4095"});
+  // A repeated random block: its first match code is a real one.
+  const bytes r = random_bytes(30000, 24), sr = encode(r + r);
+  const size_t cut = sr.find(bytes("\xEF\x4D\xB6\x00", 4), 15000);
+  ASSERT_NE(cut, bytes::npos);
+  const std::map<std::string, bytes> initial = {
+      {"a", a},
+      {"b", b},
+      {"tiny", tiny},
+      {"s.dc", sa},
+      {"tiny.dc", stiny},
+      {"cut.dc", sr.substr(0, cut + 6)},                       // ends inside a match code
+      {"huge.dc", bytes("\x64\0\xFF\x0F", 4)},                 // a 4095 MiB window, no data
+      {"gz.dc", bytes("\x1F\x8B\x08\x00", 4) + random_bytes(2000, 23)},  // gzip's magic opens a valid header
+      {"old", "old\n"},
+  };
+  const std::map<std::string, bytes> content = {{"A", a}, {"B", b}, {"S", sa}, {"T", sb}, {"S300", s300},
+                                                {"STINY", stiny}, {"OLD", "old\n"}, {"EMPTY", ""}};
+  sha256 h;
+  h.update(a.data(), a.size());
+  const std::string sha_a = h.hex();
+
+  // A terminal for the refusals; its other side stays open and unread.
+  const int pty = posix_openpt(O_RDWR | O_NOCTTY);
+  const bool have_pty = pty >= 0 && grantpt(pty) == 0 && unlockpt(pty) == 0;
+  const std::string tty = have_pty ? ptsname(pty) : "";
+
+  const std::string n = std::to_string(a.size());
+  const std::string sizeof_line = "sizeof\\(this\\)=[0-9]+ cfg_tblsize=13421772 cfg_decwinsize=1073741824 ";
+  struct row {
+    std::string cmd;
+    int status;
+    std::string out, err;
+    std::string files;  // "name=KEY" has that content (any for "*"); "-name" is gone
+  } rows[] = {
+      // Names, -c, -o, standard streams, --rm.
+      {"$B -z a", 0, "", "", "a=A a.dc=S"},
+      {"$B -z --rm a b", 0, "", "", "-a a.dc=S -b b.dc=T"},
+      {"$B -d s.dc", 0, "", "", "s=A s.dc=S"},
+      {"$B --decode --rm s.dc", 0, "", "", "s=A -s.dc"},
+      {"$B -dc --rm s.dc > x", 0, "", "", "x=A s.dc=S"},
+      {"$B -d -o x s.dc", 0, "", "", "x=A"},
+      {"$B -z < a > x", 0, "", "", "x=S"},
+      {"$B -d - < s.dc > x", 0, "", "", "x=A"},
+      {"$B -zc a > x", 0, "", "", "x=S a=A"},
+      {"$B -z -o /dev/null --rm a", 0, "", "", "a=A"},
+      {"$B -T 4 -z -- a", 0, "", "", "a.dc=S"},
+      {"$B -z --chunk=300 --window=4G -o x a", 0, "", "", "x=S300"},
+      {"$B -z a missing b", 1, "", "^dupcut: cannot open input 'missing': No such file or directory\n$", "a.dc=S b.dc=T"},
+      {"$B -d a", 1, "", "'a' does not end in .dc; use -o or -c", ""},
+      {"$B -z s.dc", 1, "", "already has the .dc suffix", ""},
+      {"$B -z .", 1, "", "^dupcut: '.' is a directory\n$", ""},
+      // Existing outputs, the same file, several streams on one output.
+      {"cp old a.dc; $B -z a", 1, "", "^dupcut: 'a.dc' exists; use -f to overwrite it\n$", "a.dc=OLD"},
+      {"cp old a.dc; $B -zf a", 0, "", "", "a.dc=S"},
+      {"ln -s old a.dc; $B -z a", 1, "", "'a.dc' exists", "a.dc=OLD"},
+      {"$B -d -o old s.dc", 1, "", "'old' exists", "old=OLD"},
+      {"$B -zf -o a a", 1, "", "same file 'a'", "a=A"},
+      {"$B -zc a b > x", 1, "", "2 encoded streams to standard output", "x=EMPTY"},
+      // Verbosity and the progress line.
+      {"$B -zv a", 0, "", "^" + sizeof_line + ".*\nlen=164 encmem=256M decmem=1024M\nsum=" + n + " x=[0-9]+ avglen=[0-9.]+\n$",
+       "a.dc=S"},
+      {"$B -dv -c s.dc > x", 0, "", "^len=164 encmem=0M decmem=1024M\nsum=" + n + " ", "x=A"},
+      // The line itself may be drawn and blanked, on one row; the summary ends it.
+      {"$B -z --progress a", 0, "", "^[^\n]*dupcut: [0-9.]+ KiB -> [0-9.]+ KiB \\([0-9.]+%\\), .* in repeated chunks.*\n$",
+       "a.dc=S"},
+      {"$B -zq --progress a", 0, "", "^[^\n]*$", "a.dc=S"},
+      {"$B -z --progress --no-progress a", 0, "", "", "a.dc=S"},
+      // Tests, lists, the memory cap, other formats.
+      {"$B -t s.dc cut.dc tiny.dc", 1,
+       "^s\\.dc: " + n + " bytes, [0-9]+ chunks, ok\ncut\\.dc: [0-9]+ bytes, [0-9]+ chunks, damaged\ntiny\\.dc: 9 bytes, 1 chunks, ok\n$",
+       "^dupcut: cut\\.dc: stream truncated inside a match code\n$", ""},
+      {"$B -tq s.dc", 0, "", "", ""},
+      {"cp a s; $B -tv s.dc | tail -1 | sha256sum -c", 0, "^s: OK\n$", "^len=164 encmem=0M decmem=1024M\nsum=", "s=A"},
+      {"$B -l s.dc huge.dc", 0, "^divisor +window +memory +name\n +100 1024 MiB +1\\.0 GiB  s\\.dc\n +100 4095 MiB +4\\.0 GiB  huge\\.dc\n$",
+       "", ""},
+      {"$B -lv s.dc", 0, "^divisor .* stream .* data .* chunks .* check  name\n +100 1024 MiB +1\\.0 GiB +[0-9]+ +" + n + " +[0-9]+ .* ok  s\\.dc\n$",
+       "", ""},
+      {"$B -l cut.dc; $B -l - < /dev/null", 1, "  cut\\.dc\n$", "^dupcut: standard input: stream too short for its header\n$", ""},
+      {"$B -M 1023M -d s.dc", 1, "",
+       "^dupcut: s\\.dc: decoding needs 1024 MiB of memory for the stream's window, more than the 1023 MiB that -M allows\n$", "-s"},
+      {"$B -M4G -t huge.dc; $B -M 4000M -d huge.dc", 1, "^huge\\.dc: 0 bytes, 1 chunks, ok\n$", "needs 4095 MiB .* than the 4000 MiB", "-huge"},
+      {"$B --memory=1G -dc s.dc > x", 0, "", "", "x=A"},
+      {"$B -l -M1M huge.dc && $B -lv -M1M s.dc", 1, "4095 MiB +4\\.0 GiB  huge\\.dc\n$", "needs 1024 MiB .* than the 1 MiB", ""},
+      {"$B -t gz.dc", 0, "^gz\\.dc: ", "^dupcut: gz\\.dc: looks like a gzip file; decompress it first\\?\n$", ""},
+      {"$B -tq gz.dc", 0, "", "", ""},
+      // Proof of restoration, with a digest sha256sum agrees with.
+      {"$B -z --verify a | sha256sum -c", 0, "^a: OK\n$", "", "a.dc=S"},
+      {"$B -zc --verify a 2>&1 >x | sha256sum -c", 0, "^a: OK\n$", "", "x=S"},
+      {"$B -zc --verify < a 2>&1 >x", 0, "^" + sha_a + "  -\n$", "", "x=S"},
+      // A buffer of match codes stands for far more input than the encoder
+      // holds; the decoder keeps up whenever the encoder reads.
+      {"head -c 100000000 /dev/zero | $B -zcvv --verify >/dev/null 2>x; grep -o 'at most [0-9]* input' x", 0,
+       "^at most [0-9]{1,7} input\n$", "", "x=*"},
+      // Terminals: no stream written to or read from one without -f.
+      {"$B -zc a > $P", 1, "", "^dupcut: not writing an encoded stream to a terminal \\(standard output\\); use -f", ""},
+      {"$B -z -o $P a", 1, "", "not writing an encoded stream to a terminal", ""},
+      {"$B -d < $P", 1, "", "^dupcut: not reading an encoded stream from a terminal \\(standard input\\); use -f", ""},
+      {"$B -zcf tiny > $P && $B -dc tiny.dc > $P", 0, "", "", ""},
+      // Beside the positional form: a lone '-' is its mode; '--' starts options.
+      {"$B - a x", 0, "^" + sizeof_line, "", "x=S"},
+      {"$B -- a", 0, "", "", "a.dc=S"},
+      {"$B --bogus a", 1, "", "^dupcut: unknown option '--bogus'\nusage: dupcut \\[OPTION...\\] \\[FILE...\\]", ""},
+      {"$B -h | grep -n '^usage: dupcut'", 0, "^[0-9]+:usage: dupcut \\[OPTION...\\] \\[FILE...\\]\n[0-9]+:usage: dupcut MODE IN OUT", "", ""},
+      {"$B -V", 0, "^dupcut " DUPCUT_VERSION "\n$", "", ""},
+      // A stop signal: 128 + its number, no output left behind.
+      {"set -m; mkfifo fifo; $B -z -o x fifo & p=$!; exec 3>fifo; "
+       "for i in $(seq 500); do compgen -G \".x.??????\" >/dev/null && break; sleep 0.01; done; kill -TERM $p; wait $p; echo $?",
+       0, "^143\n$", "^(\\[1\\].*Exit 143.*\n)?$", "-x fifo=*"},
+  };
+  for (const row& r : rows) {
+    if (r.cmd.find("$P") != std::string::npos && !have_pty) continue;
+    fs::remove_all(w(""));
+    fs::create_directory(w(""));
+    for (const auto& [name, data] : initial) write_file(w(name), data);
+    result got = script("set -o pipefail; P='" + tty + "'; cd \"$W\" && " + r.cmd);
+    EXPECT_EQ(got.status, r.status) << r.cmd << "\n" << got.err;
+    for (const auto& [text, want, what] : {std::tuple{got.out, r.out, "stdout"}, std::tuple{got.err, r.err, "stderr"}})
+      EXPECT_TRUE(want.empty() ? text.empty() : std::regex_search(text, std::regex(want)))
+          << r.cmd << "\n" << what << ": " << text << "want: " << want;
+    std::set<std::string> allowed;
+    for (const auto& [name, data] : initial) allowed.insert(name);
+    std::istringstream spec(r.files);
+    for (std::string t; spec >> t;) {
+      if (t[0] == '-') {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(w(t.substr(1))))) << r.cmd << ": " << t;
+        continue;
+      }
+      const std::string name = t.substr(0, t.find('=')), key = t.substr(t.find('=') + 1);
+      allowed.insert(name);
+      if (key == "*") continue;
+      EXPECT_TRUE(read_file(w(name)) == (content.count(key) ? content.at(key) : "?")) << r.cmd << ": " << t;
+    }
+    for (const std::string& name : names()) EXPECT_TRUE(allowed.count(name)) << r.cmd << ": left " << name;
+  }
+  if (pty >= 0) close(pty);
+}
+
+// The in-process check of --verify, given streams and inputs that differ:
+// it must say where restoration parts from the input, fed in any pieces.
+TEST_F(Cli, VerifierFindsWhereAStreamDiffers) {
+  const bytes data = versions(150000, 3, 31);
+  const bytes s = encode(data);
+  bytes changed = data;
+  changed[100000] ^= 1;
+  const bytes r = random_bytes(30000, 32), sr = encode(r + r);
+  const size_t cut = sr.find(bytes("\xEF\x4D\xB6\x00", 4), 15000);
+  ASSERT_NE(cut, bytes::npos);
+  sha256 h;
+  h.update(data.data(), data.size());
+  const std::string digest = h.hex();
+  const struct {
+    bytes input, stream;
+    size_t piece;  // stream bytes a feed
+    const char* problem;  // "" when it restores
+    size_t at;
+  } cases[] = {
+      {data, s, 65536, "", data.size()},
+      {data, s, 1, "", data.size()},
+      {data, s, 777, "", data.size()},
+      {changed, s, 65536, "other bytes than the input's", 100000},
+      {data + "x", s, 4096, "fewer bytes than the input has", data.size()},
+      {data.substr(0, 5000), s, 65536, "more bytes than the input has", 5000},
+      {r + r, sr.substr(0, cut + 6), 65536, "stream truncated inside a match code", 0},
+      {data, s.substr(0, 2), 65536, "stream too short for its header", 0},
+  };
+  for (const auto& c : cases) {
+    verifier v;
+    char err[128];
+    ASSERT_TRUE(v.open(err, sizeof err)) << err;
+    // Input runs ahead of the stream, as the encoder reads before it writes.
+    size_t fed = 0;
+    for (size_t i = 0; i < c.stream.size(); i += c.piece) {
+      const size_t k = std::min(c.piece, c.stream.size() - i);
+      if (fed < c.input.size()) {
+        const size_t m = std::min(c.input.size() - fed, std::max<size_t>(k * 8, 65536));
+        v.took(reinterpret_cast<const uint8_t*>(c.input.data() + fed), m);
+        fed += m;
+      }
+      v.feed(reinterpret_cast<const uint8_t*>(c.stream.data() + i), k);
+    }
+    if (fed < c.input.size()) v.took(reinterpret_cast<const uint8_t*>(c.input.data() + fed), c.input.size() - fed);
+    const bool ok = v.finish();
+    EXPECT_EQ(ok, !*c.problem) << c.problem << " " << v.problem();
+    EXPECT_NE(v.problem().find(c.problem), std::string::npos) << c.problem << ": " << v.problem();
+    if (*c.problem && c.at) {
+      EXPECT_EQ(v.mismatch_at(), c.at) << c.problem;
+    }
+    if (ok) {
+      EXPECT_EQ(v.digest(), digest);
+    }
+  }
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <initializer_list>
 
 #include "codec/codec.h"
+#include "driver/cli.h"
+#include "driver/options.h"
 #include "driver/outfile.h"
 
 namespace dupcut {
@@ -282,9 +284,7 @@ void run_job(job& j, codec_state& s) {
   s.console = j.console;
   progress_start(run_progress, isatty(2) == 1, j.in_regular ? uint64_t(j.ist.st_size) : 0);
   if (!s.decode_mode)
-    std::fprintf(j.console, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%" PRIXPTR "\n",
-                 int(sizeof(codec_state)), int(s.enc.tbl.cfg_tblsize), int(s.enc.tbl.cfg_decwinsize),
-                 int(sizeof(hinf)), reinterpret_cast<uintptr_t>(s.enc.tbl.htbl));
+    print_setup_line(j.console, s);
   j.f = driver_files{j.in, out.f, 0, 0, 0, &run_progress};
   j.res = driver_loop(s.io, j.f);
   if (j.res == run_result::ok && (s.io.fail_msg || s.dec.damage_msg)) j.res = run_result::codec_error;
@@ -357,6 +357,7 @@ int report(const job& j, const codec_state& s, bool ok, bool console_failed, con
 }  // namespace
 
 int driver_main(int argc, char** argv) {
+  if (option_form(argc, argv)) return run_options(argc, argv);
   if (int status = preliminaries(argc, argv); status >= 0) return status;
   // A closed pipe must show up as a write error, not kill us silently.
   std::signal(SIGPIPE, SIG_IGN);
@@ -367,6 +368,32 @@ int driver_main(int argc, char** argv) {
   const char* kept;
   const bool ok = settle_output(j, state, console_failed, &kept);
   return report(j, state, ok, console_failed, kept);
+}
+
+void print_setup_line(std::FILE* to, const codec_state& s) {
+  std::fprintf(to, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%" PRIXPTR "\n",
+               int(sizeof(codec_state)), int(s.enc.tbl.cfg_tblsize), int(s.enc.tbl.cfg_decwinsize), int(sizeof(hinf)),
+               reinterpret_cast<uintptr_t>(s.enc.tbl.htbl));
+}
+
+codec_state* codec_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
+                       size_t err_size) {
+  auto* s = new codec_state();
+  if (decode) {
+    codec_open_decoder(*s);
+  } else if (!codec_open_encoder(*s, chunkdiv, table_mib << 20, window_mib << 20)) {
+    std::snprintf(err, err_size, "cannot allocate the chunk table (%" PRIu64 " bytes)",
+                  uint64_t(20) * ((table_mib << 20) / 20));
+    delete s;
+    return nullptr;
+  }
+  return s;
+}
+
+void codec_delete(codec_state* s) {
+  if (!s) return;
+  codec_close(*s);
+  delete s;
 }
 
 }  // namespace dupcut

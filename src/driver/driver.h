@@ -34,4 +34,30 @@ void format_stats(char* buf, size_t size, uint64_t total, uint64_t count);
 // The whole program; returns the exit status.
 int driver_main(int argc, char** argv);
 
+struct codec_state;
+
+// The encoder's first console line ("sizeof(this)=...").
+void print_setup_line(std::FILE* to, const codec_state& s);
+
+// A codec on the heap, for the option form's runs and its verifier: to
+// decode, or to encode with the divisor, table and window (MiB) given.
+// Null when the table cannot be had, with the message in err.
+codec_state* codec_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
+                       size_t err_size);
+void codec_delete(codec_state* s);
+
+// Glue for the option form (driver/cli.cc): driver_main's set-up and
+// clean-up of a codec, as functions.
+
+// A fresh codec state set up as driver_main sets one up (DUPCUT_PATH
+// included): to decode, or to encode with the given divisor, chunk table
+// and window (MiB), its table opened. Null when the table cannot be had,
+// with the message in err.
+codec_state* codec_open(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
+                        size_t err_size);
+// Releases the codec's frames, window, chunk log or table, and the state.
+void codec_close(codec_state* s);
+// The encoder's first console line ("sizeof(this)=...").
+void print_setup_line(std::FILE* to, const codec_state& s);
+
 }  // namespace dupcut
