@@ -44,4 +44,7 @@ check "$work/ex-static"
 cmake -S "$src/examples" -B "$work/ex-cmake" ${gen:+-G "$gen"} -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/ex-cmake" >/dev/null
 check "$work/ex-cmake/dupcut_file"
+cmake -S "$src/examples" -B "$work/ex-cmake-static" ${gen:+-G "$gen"} -DCMAKE_PREFIX_PATH="$prefix" -DDUPCUT_STATIC=ON >/dev/null
+cmake --build "$work/ex-cmake-static" >/dev/null
+check "$work/ex-cmake-static/dupcut_file"
 echo "install test passed"
