@@ -636,8 +636,8 @@ TEST_F(Cli, OptionForm) {
           << r.cmd << "\n" << what << ": " << text << "want: " << want;
     std::set<std::string> allowed;
     for (const auto& [name, data] : initial) allowed.insert(name);
-    std::istringstream spec(r.files);
-    for (std::string t; spec >> t;) {
+    std::istringstream want_files(r.files);
+    for (std::string t; want_files >> t;) {
       if (t[0] == '-') {
         EXPECT_FALSE(fs::exists(fs::symlink_status(w(t.substr(1))))) << r.cmd << ": " << t;
         continue;

@@ -278,7 +278,7 @@ inline bool take_literal(dec_view& v, uint32_t from) {
 void chunk_log_alloc(decoder& d) {
   chunk_log& g = d.log;
   if (!g.start) {
-    const uint32_t order = g.order ? g.order : 21;
+    const uint32_t order = g.order ? g.order : chunk_log_order;
     g.start = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << order));
     g.order = order;
     g.mask = (uint32_t(1) << order) - 1;

@@ -12,12 +12,16 @@
 
 namespace dupcut {
 
+// log2 of the chunk log's entries unless a caller sets another: 2 Mi
+// starts in 8 MiB.
+constexpr uint32_t chunk_log_order = 21;
+
 // Where the decoder's recent chunks start (span route only). A chunk's end
 // depends on its own bytes alone, so a copy from a logged chunk start that
 // is still in the ring takes that chunk's length without scanning it.
 struct chunk_log {
   uint32_t* start;  // start[i & mask]: low 32 bits of chunk i's first position
-  uint32_t order;   // log2 of the entries; 0: the default
+  uint32_t order;   // log2 of the entries; 0: chunk_log_order
   uint32_t mask;
   uint64_t n;       // chunks logged so far
   uint64_t oldest;  // first position of the oldest chunk still logged

@@ -84,14 +84,6 @@ __attribute__((format(printf, 1, 2))) void say(const char* fmt, ...) {
 
 const char* err_text(int err) { return std::strerror(err); }
 
-// Writes to standard output fail unseen until it is flushed. Returns 0 or
-// the errno value of a write that failed.
-int flush_stdout() {
-  errno = 0;
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
-  return errno ? errno : EIO;
-}
-
 int stdout_done() {
   if (const int err = flush_stdout()) {
     say("cannot write to standard output: %s", err_text(err));

@@ -37,35 +37,6 @@ bool write_all(driver_files& f, const uint8_t* p, size_t n) {
   return true;
 }
 
-const char usage_long[] =
-    "dupcut " DUPCUT_VERSION " - remove long-range repetitions before a general compressor\n"
-    "\n"
-    "usage: dupcut MODE IN OUT [CHUNKDIV [ENCMEM [DECMEM]]]\n"
-    "       dupcut --help | --version\n"
-    "\n"
-    "MODE     a mode starting with 'd' decodes (d, dec, decode); anything else encodes (e, encode)\n"
-    "IN OUT   file paths; '-' is standard input or output (a file named '-' is ./-)\n"
-    "CHUNKDIV 1..65535, default 100: mean chunk length is about 63 + CHUNKDIV bytes\n"
-    "ENCMEM   1..4095 MiB, default 256: chunk table memory of the encoder (20 bytes a chunk)\n"
-    "DECMEM   1..4095 MiB, default 1024: the decoder's window; matches reach this far back\n"
-    "\n"
-    "Numbers are whole decimal numbers (a leading '-' is ignored). Decoding ignores\n"
-    "them: it takes CHUNKDIV and DECMEM from the stream and needs DECMEM of memory.\n"
-    "\n"
-    "A file OUT is written under a temporary name beside it and renamed over it at\n"
-    "the end, with IN's permissions; a failed or stopped run leaves an existing OUT\n"
-    "as it was.\n"
-    "\n"
-    "examples:\n"
-    "  dupcut e backup.tar backup.dc && zstd -19 backup.dc\n"
-    "  tar c dir | dupcut e - - | zstd > dir.tar.dc.zst\n"
-    "  zstd -d < dir.tar.dc.zst | dupcut d - - | tar x\n"
-    "  dupcut e disk.img disk.dc 100 1024 4095\n"
-    "\n"
-    "exit status: 0 success; 1 bad arguments, unusable files, read or write errors,\n"
-    "damaged streams; 128+N when stopped by signal N (HUP, INT, QUIT, TERM, USR1,\n"
-    "USR2, ALRM, XFSZ; no partial output is left)\n";
-
 progress run_progress;
 outfile out;
 
@@ -97,23 +68,9 @@ bool same_file(std::FILE* in, std::FILE* out_std, const char* out_path) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && S_ISREG(a.st_mode);
 }
 
-// Writes to standard output fail unseen until it is flushed. Returns 0 or
-// the errno value of a write that failed.
-int flush_stdout() {
-  errno = 0;
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
-  return errno ? errno : EIO;
-}
-
 int stdout_failed(int err) {
   std::fprintf(stderr, "dupcut: cannot write to standard output: %s\n", std::strerror(err));
   return 1;
-}
-
-// Exit status after --help or --version.
-int stdout_done() {
-  const int err = flush_stdout();
-  return err ? stdout_failed(err) : 0;
 }
 
 // A numeric argument: one optional leading '-' (so -100 is 100), then
@@ -135,6 +92,14 @@ bool parse_num(const char* arg, uint32_t max, uint32_t& value) {
 }
 
 }  // namespace
+
+// Writes to standard output fail unseen until it is flushed. Returns 0 or
+// the errno value of a write that failed.
+int flush_stdout() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  return errno ? errno : EIO;
+}
 
 run_result driver_loop(codec_io& io, driver_files& f) {
   io.out_cur = io.out_start = out_buf;
@@ -195,9 +160,10 @@ struct job {
   run_result res;
 };
 
-// What needs no codec: the standard streams, help, version, too few
-// arguments. Returns the exit status, or -1 to go on.
-int preliminaries(int argc, char** argv) {
+// What needs no codec: the standard streams, too few arguments (help and
+// version are options, read by the option form). Returns the exit status,
+// or -1 to go on.
+int preliminaries(int argc) {
   // A standard stream closed by the caller would lend its number to a file
   // opened here, which would then be read as input or take messages. /dev/null
   // opened the wrong way round holds the number and fails as a closed stream.
@@ -205,14 +171,6 @@ int preliminaries(int argc, char** argv) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
   // Every run writes to standard output, the data or the console lines.
   if (fcntl(1, F_GETFD) < 0 && errno == EBADF) return stdout_failed(EBADF);
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::fputs(usage_long, stdout);
-    return stdout_done();
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::puts("dupcut " DUPCUT_VERSION);
-    return stdout_done();
-  }
   if (argc < 4) {
     usage_short();
     return 1;
@@ -358,7 +316,7 @@ int report(const job& j, const codec_state& s, bool ok, bool console_failed, con
 
 int driver_main(int argc, char** argv) {
   if (option_form(argc, argv)) return run_options(argc, argv);
-  if (int status = preliminaries(argc, argv); status >= 0) return status;
+  if (int status = preliminaries(argc); status >= 0) return status;
   // A closed pipe must show up as a write error, not kill us silently.
   std::signal(SIGPIPE, SIG_IGN);
   job j{};

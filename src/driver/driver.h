@@ -31,6 +31,10 @@ run_result driver_loop(codec_io& io, driver_files& f);
 // "sum=%i x=%i avglen=%i.%i\n" with the mean cut to one decimal.
 void format_stats(char* buf, size_t size, uint64_t total, uint64_t count);
 
+// Flushes standard output, whose write errors stay unseen until then: 0, or
+// the errno value of the write that failed.
+int flush_stdout();
+
 // The whole program; returns the exit status.
 int driver_main(int argc, char** argv);
 

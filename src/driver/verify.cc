@@ -1,27 +1,11 @@
 #include "driver/verify.h"
 
-#include <sys/types.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "driver/driver.h"
 
 namespace dupcut {
-
-namespace {
-
-ssize_t discard_write(void*, const char*, size_t n) { return ssize_t(n); }
-
-}  // namespace
-
-std::FILE* discard_file() {
-  static std::FILE* f = [] {
-    std::FILE* c = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, discard_write, nullptr, nullptr});
-    return c ? c : std::fopen("/dev/null", "w");
-  }();
-  return f;
-}
 
 verifier::~verifier() { codec_delete(s_); }
 

@@ -19,9 +19,6 @@
 
 namespace dupcut {
 
-// A stream that takes every write and keeps nothing.
-std::FILE* discard_file();
-
 class verifier {
  public:
   verifier() = default;

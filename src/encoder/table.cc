@@ -50,6 +50,13 @@ inline uint64_t entry_age(const chunk_table& t, uint32_t i, uint32_t tag, uint64
   return at <= now ? now - at : far;
 }
 
+// The data has reached true position `at`; past 0xFFFF0000 the wrap
+// counts come into use.
+inline void reach(chunk_table& t, uint64_t at) {
+  if (at >= P) t.wrapped = 1;
+  t.reached = at;
+}
+
 // One sweep visit of slot i, made when the data had reached `when`; the data
 // has now reached `now`. A visit made before the entry's own position
 // leaves it alone.
@@ -140,8 +147,7 @@ void tbl_reset(chunk_table& t) {
 }
 
 bool tbl_find_or_add(chunk_table& t, const chunk_key& key, uint64_t at) {
-  if (at >= P) t.wrapped = 1;
-  t.reached = at;
+  reach(t, at);
   const uint32_t h = tbl_home(t, key);
   const uint32_t e = uint32_t((uint64_t(h) + probe_window) % t.cfg_tblsize);
   table_slot* slots = t.htbl;
@@ -225,8 +231,7 @@ bool tbl_find_or_add(chunk_table& t, const chunk_key& key, uint64_t at) {
 }
 
 void tbl_sweep(chunk_table& t, uint32_t len, uint64_t end) {
-  if (end >= P) t.wrapped = 1;
-  t.reached = end;
+  reach(t, end);
   const uint64_t n = t.cfg_tblsize;
   const uint64_t k1 = n * len / (P - t.cfg_decwinsize) + 1;
   if (k1 < t.lazy_min) {

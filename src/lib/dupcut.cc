@@ -19,8 +19,7 @@ using namespace dupcut;
 
 enum class phase : uint8_t { running, done, failed };
 
-// The span decoder's default chunk log.
-constexpr uint64_t chunk_log_bytes = uint64_t(4) << 21;
+constexpr uint64_t chunk_log_bytes = uint64_t(4) << chunk_log_order;
 
 }  // namespace
 
