@@ -26,39 +26,6 @@ namespace dupcut {
 
 namespace {
 
-const char help_head[] =
-    "dupcut " DUPCUT_VERSION " - remove long-range repetitions before a general compressor\n"
-    "\n";
-
-const char help_tail[] =
-    "\n"
-    "Quiet by default: errors, warnings and, when standard error is a terminal, the\n"
-    "progress line and a summary. -v adds the positional form's console lines on\n"
-    "standard error. -t -v and --verify print the SHA-256 of the restored data as\n"
-    "sha256sum prints it. An existing output file is replaced only with -f, and an\n"
-    "encoded stream is written to or read from a terminal only with -f. A source\n"
-    "is removed (--rm) only after a successful run.\n"
-    "\n"
-    "examples:\n"
-    "  dupcut -z backup.tar              # writes backup.tar.dc, keeps backup.tar\n"
-    "  zstd -19 backup.tar.dc            # then compress the stream\n"
-    "  zstd -dc backup.tar.dc.zst | dupcut -d -o restored.tar\n"
-    "  dupcut -tv backup.tar.dc          # test a stream; SHA-256 of its data\n"
-    "  tar c dir | dupcut -z | zstd > dir.tar.dc.zst\n"
-    "  zstd -dc dir.tar.dc.zst | dupcut -d | tar x\n"
-    "  dupcut -z --verify --window=4G disk.img\n"
-    "\n"
-    "exit status: 0 success; 1 failure (with several files, after trying the rest);\n"
-    "128+N when stopped by signal N\n"
-    "\n"
-    "The positional form, when the first argument is '-' or does not start with it:\n"
-    "usage: dupcut MODE IN OUT [CHUNKDIV [ENCMEM [DECMEM]]]\n"
-    "  MODE d decodes, anything else encodes; IN or OUT '-' is standard input or\n"
-    "  output; CHUNKDIV 1..65535 (100), ENCMEM 1..4095 MiB (256) and DECMEM 1..4095\n"
-    "  MiB (1024) are --chunk, --table and --window; the console lines go to\n"
-    "  standard output, or to standard error when OUT is '-'. For example:\n"
-    "  dupcut e backup.tar backup.dc && dupcut d backup.dc backup.tar.new\n";
-
 // Which progress line to blank when a stop signal ends the run.
 progress* live_progress = nullptr;
 
@@ -482,11 +449,7 @@ bool runner::file(const std::string& name) {
 
 }  // namespace
 
-void print_help(std::FILE* to) {
-  std::fputs(help_head, to);
-  std::fputs(options_help, to);
-  std::fputs(help_tail, to);
-}
+void print_help(std::FILE* to) { std::fputs(help_text, to); }
 
 int run_options(int argc, char** argv) {
   // A standard stream closed by the caller would lend its number to a file

@@ -6,7 +6,9 @@
 
 namespace dupcut {
 
-const char options_help[] =
+const char help_text[] =
+    "dupcut " DUPCUT_VERSION " - remove long-range repetitions before a general compressor\n"
+    "\n"
     "usage: dupcut [OPTION...] [FILE...]\n"
     "Encodes each FILE to FILE.dc, or with -d decodes FILE.dc to FILE. With no FILE,\n"
     "or FILE '-', reads standard input and writes standard output. This form needs\n"
@@ -39,7 +41,34 @@ const char options_help[] =
     "  --                  every later argument is a FILE\n"
     "\n"
     "SIZE is a whole number with K, M or G (or KiB, MiB, GiB, in any case) for\n"
-    "2^10, 2^20, 2^30 bytes; a bare number is MiB.\n";
+    "2^10, 2^20, 2^30 bytes; a bare number is MiB.\n"
+    "\n"
+    "Quiet by default: errors, warnings and, when standard error is a terminal, the\n"
+    "progress line and a summary. -v adds the positional form's console lines on\n"
+    "standard error. -t -v and --verify print the SHA-256 of the restored data as\n"
+    "sha256sum prints it. An existing output file is replaced only with -f, and an\n"
+    "encoded stream is written to or read from a terminal only with -f. A source\n"
+    "is removed (--rm) only after a successful run.\n"
+    "\n"
+    "examples:\n"
+    "  dupcut -z backup.tar              # writes backup.tar.dc, keeps backup.tar\n"
+    "  zstd -19 backup.tar.dc            # then compress the stream\n"
+    "  zstd -dc backup.tar.dc.zst | dupcut -d -o restored.tar\n"
+    "  dupcut -tv backup.tar.dc          # test a stream; SHA-256 of its data\n"
+    "  tar c dir | dupcut -z | zstd > dir.tar.dc.zst\n"
+    "  zstd -dc dir.tar.dc.zst | dupcut -d | tar x\n"
+    "  dupcut -z --verify --window=4G disk.img\n"
+    "\n"
+    "exit status: 0 success; 1 failure (with several files, after trying the rest);\n"
+    "128+N when stopped by signal N\n"
+    "\n"
+    "The positional form, when the first argument is '-' or does not start with it:\n"
+    "usage: dupcut MODE IN OUT [CHUNKDIV [ENCMEM [DECMEM]]]\n"
+    "  MODE d decodes, anything else encodes; IN or OUT '-' is standard input or\n"
+    "  output; CHUNKDIV 1..65535 (100), ENCMEM 1..4095 MiB (256) and DECMEM 1..4095\n"
+    "  MiB (1024) are --chunk, --table and --window; the console lines go to\n"
+    "  standard output, or to standard error when OUT is '-'. For example:\n"
+    "  dupcut e backup.tar backup.dc && dupcut d backup.dc backup.tar.new\n";
 
 namespace {
 

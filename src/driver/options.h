@@ -54,7 +54,7 @@ bool parse_size(const char* s, uint64_t& bytes);
 // encoding a name that has it already).
 bool output_name(const std::string& in, bool decode, std::string& out, std::string& err);
 
-// The option form's part of --help.
-extern const char options_help[];
+// What --help prints: the option form, then the positional form.
+extern const char help_text[];
 
 }  // namespace dupcut
