@@ -58,6 +58,15 @@ typedef struct dupcut_out_buffer {
 
 typedef struct dupcut_ctx dupcut_ctx;
 
+/* Settings of a context, for dupcut_set_option. */
+typedef enum dupcut_option {
+  /* Decoding: 1 goes on past damage, restoring what the damaged stream
+   * defines, as a salvage tool would; the damage is then reported when the
+   * stream is complete, by DUPCUT_ERROR_DAMAGED in place of DUPCUT_DONE.
+   * 0 (the default) stops at the damage. */
+  DUPCUT_OPTION_PAST_DAMAGE = 1
+} dupcut_option;
+
 /* What a stream's first 4 bytes tell. */
 typedef struct dupcut_header_info {
   uint32_t divisor;        /* chunk divisor, 1..65535 */
@@ -90,6 +99,16 @@ DUPCUT_API dupcut_ctx* dupcut_decoder_create(uint32_t window_cap_mib, dupcut_sta
  * call of this stream. in may be NULL (no input). An error is final: every
  * later call returns DUPCUT_ERROR_SEQUENCE until dupcut_reset. */
 DUPCUT_API dupcut_status dupcut_code(dupcut_ctx* ctx, dupcut_out_buffer* out, dupcut_in_buffer* in, int end);
+
+/* Sets an option; before the first dupcut_code of a stream (after create
+ * or reset), else DUPCUT_ERROR_SEQUENCE. Options last until changed.
+ * DUPCUT_ERROR_PARAM for an unknown option or value. */
+DUPCUT_API dupcut_status dupcut_set_option(dupcut_ctx* ctx, dupcut_option option, uint32_t value);
+
+/* The reason for the stream's error in a sentence, more precise than the
+ * status string ("bad stream header: chunk divisor 0"); "" when there was
+ * none. Valid until the next call on ctx. */
+DUPCUT_API const char* dupcut_error_message(const dupcut_ctx* ctx);
 
 /* Ready for a new stream with the same parameters, from any state. An
  * encoder keeps its table's memory (emptied); a decoder keeps its window

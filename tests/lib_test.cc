@@ -196,19 +196,32 @@ TEST(Lib, EveryErrorFromItsCase) {
   struct bad {
     bytes stream;
     dupcut_status want;
+    const char* why;  // the start of dupcut_error_message's sentence
   } cases[] = {
-      {{5, 0, 1}, DUPCUT_ERROR_TRUNCATED},
-      {{0, 0, 1, 0}, DUPCUT_ERROR_DAMAGED},
-      {{5, 0, 0, 16}, DUPCUT_ERROR_DAMAGED},
-      {cat({h1, match_code(7)}), DUPCUT_ERROR_DAMAGED},                  // before the start of the data
-      {cat({h1, lit, match_code(1u << 20)}), DUPCUT_ERROR_DAMAGED},      // outside the window
-      {cat({h1, lit, {0xEF, 0x4D, 0xB6, 0x00, 1, 0}}), DUPCUT_ERROR_TRUNCATED},
+      {{5, 0, 1}, DUPCUT_ERROR_TRUNCATED, "stream too short"},
+      {{0, 0, 1, 0}, DUPCUT_ERROR_DAMAGED, "bad stream header: chunk divisor 0"},
+      {{5, 0, 0, 16}, DUPCUT_ERROR_DAMAGED, "bad stream header: window size"},
+      {cat({h1, match_code(7)}), DUPCUT_ERROR_DAMAGED, "damaged stream: match"},              // before the start of the data
+      {cat({h1, lit, match_code(1u << 20)}), DUPCUT_ERROR_DAMAGED, "damaged stream: match"},  // outside the window
+      {cat({h1, lit, {0xEF, 0x4D, 0xB6, 0x00, 1, 0}}), DUPCUT_ERROR_TRUNCATED, "stream truncated"},
   };
   for (const bad& b : cases)
     for (size_t piece : {size_t(1), size_t(65536)}) {
       SCOPED_TRACE(testing::Message() << "stream of " << b.stream.size() << " piece " << piece);
       ctx_ptr d = decoder();
-      run_all(d.get(), b.stream, piece, piece, b.want);
+      const bytes got = run_all(d.get(), b.stream, piece, piece, b.want);
+      EXPECT_EQ(std::string(dupcut_error_message(d.get())).rfind(b.why, 0), 0u) << dupcut_error_message(d.get());
+      if (b.stream.size() > 4 && b.want == DUPCUT_ERROR_DAMAGED) {
+        // Past the damage, a salvage restores what the codec defines.
+        ASSERT_EQ(dupcut_reset(d.get()), DUPCUT_DONE);
+        ASSERT_EQ(dupcut_set_option(d.get(), DUPCUT_OPTION_PAST_DAMAGE, 1), DUPCUT_DONE);
+        const bytes salvaged = run_all(d.get(), cat({b.stream, lit}), piece, piece, b.want);
+        EXPECT_EQ(salvaged, tu::decode(cat({b.stream, lit}), {}).out);
+        EXPECT_GT(salvaged.size(), got.size());
+        ASSERT_EQ(dupcut_reset(d.get()), DUPCUT_DONE);
+        ASSERT_EQ(dupcut_set_option(d.get(), DUPCUT_OPTION_PAST_DAMAGE, 0), DUPCUT_DONE);
+        run_all(d.get(), b.stream, piece, piece, b.want);
+      }
       // An error is final until a reset.
       dupcut_out_buffer o{nullptr, 0, 0};
       EXPECT_EQ(dupcut_code(d.get(), &o, nullptr, 1), DUPCUT_ERROR_SEQUENCE);
@@ -227,7 +240,9 @@ TEST(Lib, EveryErrorFromItsCase) {
   EXPECT_EQ(dupcut_code(e.get(), &o, &i, 1), DUPCUT_NEED_OUTPUT);
   o.pos = 0;
   EXPECT_EQ(dupcut_code(e.get(), &o, &i, 0), DUPCUT_ERROR_SEQUENCE);
+  EXPECT_EQ(dupcut_set_option(e.get(), DUPCUT_OPTION_PAST_DAMAGE, 1), DUPCUT_ERROR_SEQUENCE);  // mid-stream
   dupcut_reset(e.get());
+  EXPECT_EQ(dupcut_set_option(e.get(), dupcut_option(99), 1), DUPCUT_ERROR_PARAM);
   EXPECT_EQ(run_all(e.get(), lit, 0, 0), program_stream(lit, 5, 1, 1));
   o.pos = 0;
   EXPECT_EQ(dupcut_code(e.get(), &o, nullptr, 1), DUPCUT_ERROR_SEQUENCE);

@@ -154,9 +154,9 @@ class fd_closer {
   int fd_;
 };
 
-struct codec_closer {
-  codec_state* s;
-  ~codec_closer() { codec_delete(s); }
+struct ctx_closer {
+  dupcut_ctx* c;
+  ~ctx_closer() { dupcut_free(c); }
 };
 
 outfile out;
@@ -281,12 +281,11 @@ bool runner::file(const std::string& name) {
   }
 
   char msg[256];
-  codec_closer codec{codec_new(decoding, o.chunk, o.table_mib, o.window_mib, msg, sizeof msg)};
-  if (!codec.s) {
+  ctx_closer codec{ctx_new(decoding, o.chunk, o.table_mib, o.window_mib, msg, sizeof msg)};
+  if (!codec.c) {
     say("%s", msg);
     return false;
   }
-  codec_state& s = *codec.s;
   std::unique_ptr<verifier> check;
   if (o.verify) {
     check = std::make_unique<verifier>();
@@ -295,7 +294,6 @@ bool runner::file(const std::string& name) {
       return false;
     }
     src.tap = check.get();
-    check->follow(&s);
   }
   std::FILE* in = open_cookie(&src, "r", cookie_io_functions_t{source_read, nullptr, nullptr, nullptr});
   if (!in) {
@@ -346,15 +344,18 @@ bool runner::file(const std::string& name) {
 
   // A listing is a table of its own; the console lines go with the others.
   const bool console_lines = o.verbosity >= 2 && o.mode != run_mode::list;
-  s.console = console_lines ? stderr : nullptr;
+  set_console(codec.c, console_lines ? stderr : nullptr);
   progress_start(prog, progress_wanted(o.progress), in_regular ? uint64_t(ist.st_size) : 0);
   live_progress = &prog;
-  if (!decoding && console_lines) print_setup_line(stderr, s);
+  if (!decoding && console_lines) print_setup_line(stderr, codec.c);
 
-  driver_files f{in, data_out, 0, 0, 0, &prog};
-  run_result res = driver_loop(s.io, f);
-  if (res == run_result::ok && (s.io.fail_msg || s.dec.damage_msg)) res = run_result::codec_error;
-  const std::string codec_msg = s.io.fail_msg ? s.io.fail_msg : s.dec.damage_msg ? s.dec.damage_msg : "";
+  driver_files f{in, data_out, 0, 0, 0, &prog, {}};
+  if (check) check->follow(&f.obuf);
+  dupcut_status status;
+  run_result res = driver_loop(codec.c, f, status);
+  if (res == run_result::ok && status < 0) res = run_result::codec_error;
+  const std::string codec_msg = dupcut_error_message(codec.c);
+  const dupcut_counters n = counters_of(codec.c);
   std::fclose(in);
   if (data_out != out.f) std::fclose(data_out);  // a cookie of ours; out.f stays open
 
@@ -396,14 +397,14 @@ bool runner::file(const std::string& name) {
   if (ok || (damaged && no_output)) {
     if (console_lines) {
       char line[128];
-      format_stats(line, sizeof line, s.cnt.total_bytes, s.cnt.chunk_count);
+      format_stats(line, sizeof line, n.data_bytes, n.chunks);
       std::fputs(line, stderr);
     }
     if (o.mode == run_mode::test && o.verbosity >= 1)
-      std::printf("%s: %" PRIu64 " bytes, %" PRIu64 " chunks, %s\n", shown.c_str(), s.cnt.total_bytes, s.cnt.chunk_count,
+      std::printf("%s: %" PRIu64 " bytes, %" PRIu64 " chunks, %s\n", shown.c_str(), n.data_bytes, n.chunks,
                   damaged ? "damaged" : "ok");
     if (o.mode == run_mode::list)
-      list_row_full(hdr, f.bytes_read, s.cnt.total_bytes, s.cnt.chunk_count, damaged, shown);
+      list_row_full(hdr, f.bytes_read, n.data_bytes, n.chunks, damaged, shown);
   }
   if (ok) {
     // The restored data's name, so the line reads as sha256sum's would.
@@ -422,8 +423,8 @@ bool runner::file(const std::string& name) {
     }
     if (check && o.verbosity >= 3)
       say("%s: verified %" PRIu64 " bytes; at most %zu input bytes waited for the decoder", shown.c_str(),
-          s.cnt.total_bytes, check->queue_peak());
-    if (o.verbosity >= 1) progress_summary(prog, f.bytes_read, f.bytes_written, s.cnt.total_bytes, s.cnt.match_bytes);
+          n.data_bytes, check->queue_peak());
+    if (o.verbosity >= 1) progress_summary(prog, f.bytes_read, f.bytes_written, n.data_bytes, n.match_bytes);
     // Only once the output is a complete file of its own: never for data
     // sent to standard output or a device.
     if (o.remove_source && committed && !in_std && unlink(name.c_str()) != 0) {

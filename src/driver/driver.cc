@@ -13,6 +13,7 @@
 #include <initializer_list>
 
 #include "codec/codec.h"
+#include "lib/internal.h"
 #include "driver/cli.h"
 #include "driver/options.h"
 #include "driver/outfile.h"
@@ -23,8 +24,6 @@ namespace {
 
 alignas(64) uint8_t in_buf[io_buf_size];
 alignas(64) uint8_t out_buf[io_buf_size];
-// The program's one codec, statically allocated.
-codec_state state;
 
 bool write_all(driver_files& f, const uint8_t* p, size_t n) {
   if (n == 0) return true;
@@ -101,41 +100,31 @@ int flush_stdout() {
   return errno ? errno : EIO;
 }
 
-run_result driver_loop(codec_io& io, driver_files& f) {
-  io.out_cur = io.out_start = out_buf;
-  io.out_end = out_buf + io_buf_size;
-  io.in_cur = io.in_start = io.in_end = nullptr;
-  run_result res = run_result::ok;
-
+run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
+  dupcut_in_buffer in{in_buf, 0, 0};
+  f.obuf = {out_buf, io_buf_size, 0};
+  bool end = false;
   for (;;) {
-    int32_t req = codec_resume(io);
-    if (req == 0) break;
-    if (req == 1) {
-      size_t n = std::fread(in_buf, 1, io_buf_size, f.in);
+    status = dupcut_code(c, &f.obuf, &in, end);
+    if (status == DUPCUT_NEED_INPUT) {
+      const size_t n = std::fread(in_buf, 1, io_buf_size, f.in);
       if (n < io_buf_size && std::ferror(f.in)) {
         // A read error is not the end of the input.
         f.err = errno ? errno : EIO;
-        res = run_result::read_error;
-        break;
+        return run_result::read_error;
       }
-      if (n == 0) io.in_eof = 1;
+      end = n == 0;
       f.bytes_read += n;
-      io.in_cur = io.in_start = in_buf;
-      io.in_end = in_buf + n;
-      if (f.prog) progress_tick(*f.prog, f.bytes_read, f.bytes_written);
-    } else if (req == 2) {
-      if (!write_all(f, out_buf, io_buf_size)) {
-        res = run_result::write_error;
-        break;
-      }
-      io.out_cur = io.out_start = out_buf;
-      io.out_end = out_buf + io_buf_size;
-      if (f.prog) progress_tick(*f.prog, f.bytes_read, f.bytes_written);
+      in = {in_buf, n, 0};
+    } else if (status == DUPCUT_NEED_OUTPUT) {
+      if (!write_all(f, out_buf, f.obuf.pos)) return run_result::write_error;
+      f.obuf.pos = 0;
+    } else {
+      break;
     }
+    if (f.prog) progress_tick(*f.prog, f.bytes_read, f.bytes_written);
   }
-  if (res == run_result::ok && !write_all(f, out_buf, size_t(io.out_cur - out_buf))) res = run_result::write_error;
-  codec_release(io);
-  return res;
+  return write_all(f, out_buf, f.obuf.pos) ? run_result::ok : run_result::write_error;
 }
 
 void format_stats(char* buf, size_t size, uint64_t total, uint64_t count) {
@@ -158,6 +147,10 @@ struct job {
   std::FILE* console;  // where the console lines go
   driver_files f;
   run_result res;
+  bool decode;
+  dupcut_ctx* ctx;
+  dupcut_status status;  // the context's last word
+  dupcut_counters cnt;   // its counters at the end
 };
 
 // What needs no codec: the standard streams, too few arguments (help and
@@ -197,8 +190,9 @@ bool parse_params(int argc, char** argv, uint32_t params[3]) {
 
 // Input, numbers, codec and output, in that order; false (and a message)
 // at the first that fails.
-bool open_job(job& j, codec_state& s, int argc, char** argv) {
+bool open_job(job& j, int argc, char** argv) {
   const bool decode = argv[1][0] == 'd';
+  j.decode = decode;
   j.in_name = argv[2];
   j.out_name = argv[3];
   j.out_std = std::strcmp(j.out_name, "-") == 0;
@@ -214,11 +208,10 @@ bool open_job(job& j, codec_state& s, int argc, char** argv) {
     say("input and output are the same file '%s'", j.out_name, 0);
     return false;
   }
-  if (decode) {
-    codec_open_decoder(s);
-  } else if (!codec_open_encoder(s, params[0], params[1] << 20, params[2] << 20)) {
-    std::fprintf(stderr, "dupcut: cannot allocate the chunk table (%" PRIu64 " bytes)\n",
-                 uint64_t(20) * ((params[1] << 20) / 20));
+  char err[128];
+  j.ctx = ctx_new(decode, params[0], params[1], params[2], err, sizeof err);
+  if (!j.ctx) {
+    std::fprintf(stderr, "dupcut: %s\n", err);
     return false;
   }
   j.in_regular = fstat(fileno(j.in), &j.ist) == 0 && S_ISREG(j.ist.st_mode);
@@ -230,23 +223,22 @@ bool open_job(job& j, codec_state& s, int argc, char** argv) {
       say("cannot open output '%s'", j.out_name, err);
     else
       say("cannot create temporary file '%s'", failed, err);
-    codec_close(s);
+    dupcut_free(j.ctx);
     return false;
   }
   return true;
 }
 
 // The start-up line and the run itself.
-void run_job(job& j, codec_state& s) {
+void run_job(job& j) {
   j.console = j.out_std ? stderr : stdout;
-  s.console = j.console;
+  set_console(j.ctx, j.console);
   progress_start(run_progress, isatty(2) == 1, j.in_regular ? uint64_t(j.ist.st_size) : 0);
-  if (!s.decode_mode)
-    print_setup_line(j.console, s);
-  j.f = driver_files{j.in, out.f, 0, 0, 0, &run_progress};
-  j.res = driver_loop(s.io, j.f);
-  if (j.res == run_result::ok && (s.io.fail_msg || s.dec.damage_msg)) j.res = run_result::codec_error;
-  codec_close(s);
+  if (!j.decode) print_setup_line(j.console, j.ctx);
+  j.f = driver_files{j.in, out.f, 0, 0, 0, &run_progress, {}};
+  j.res = driver_loop(j.ctx, j.f, j.status);
+  if (j.res == run_result::ok && j.status < 0) j.res = run_result::codec_error;
+  j.cnt = counters_of(j.ctx);
 }
 
 // The output file's fate and the closing line. A failed encode leaves
@@ -254,8 +246,8 @@ void run_job(job& j, codec_state& s) {
 // file. A failed decode keeps what it restored, unless that is nothing at
 // all. Returns whether the run succeeded; *kept names the file kept beside
 // OUT.
-bool settle_output(job& j, codec_state& s, bool& console_failed, const char** kept) {
-  const bool keep_on_failure = s.decode_mode && j.f.bytes_written > 0;
+bool settle_output(job& j, bool& console_failed, const char** kept) {
+  const bool keep_on_failure = j.decode && j.f.bytes_written > 0;
   if (int err = outfile_close(out, j.res == run_result::ok || keep_on_failure); err && j.res == run_result::ok) {
     j.f.err = err;
     j.res = run_result::write_error;
@@ -267,7 +259,7 @@ bool settle_output(job& j, codec_state& s, bool& console_failed, const char** ke
   console_failed = false;
   if (j.res == run_result::ok) {
     char line[128];
-    format_stats(line, sizeof line, s.cnt.total_bytes, s.cnt.chunk_count);
+    format_stats(line, sizeof line, j.cnt.data_bytes, j.cnt.chunks);
     std::fputs(line, j.console);
     // Nobody is there to tell of a failed write to standard error.
     if (j.console == stdout && (j.f.err = flush_stdout()) != 0) console_failed = true;
@@ -291,9 +283,9 @@ bool settle_output(job& j, codec_state& s, bool& console_failed, const char** ke
 }
 
 // The summary for a person, or the one message of a failure; the exit status.
-int report(const job& j, const codec_state& s, bool ok, bool console_failed, const char* kept) {
+int report(const job& j, bool ok, bool console_failed, const char* kept) {
   if (ok) {
-    progress_summary(run_progress, j.f.bytes_read, j.f.bytes_written, s.cnt.total_bytes, s.cnt.match_bytes);
+    progress_summary(run_progress, j.f.bytes_read, j.f.bytes_written, j.cnt.data_bytes, j.cnt.match_bytes);
     return 0;
   }
   char msg[PATH_MAX + 160];
@@ -304,7 +296,7 @@ int report(const job& j, const codec_state& s, bool ok, bool console_failed, con
   else if (j.res == run_result::write_error)
     std::snprintf(msg, sizeof msg, "cannot write output '%s': %s", j.out_name, std::strerror(j.f.err));
   else
-    std::snprintf(msg, sizeof msg, "%s", s.io.fail_msg ? s.io.fail_msg : s.dec.damage_msg);
+    std::snprintf(msg, sizeof msg, "%s", dupcut_error_message(j.ctx));
   if (kept)
     std::fprintf(stderr, "dupcut: %s; restored data kept in '%s'\n", msg, kept);
   else
@@ -320,38 +312,42 @@ int driver_main(int argc, char** argv) {
   // A closed pipe must show up as a write error, not kill us silently.
   std::signal(SIGPIPE, SIG_IGN);
   job j{};
-  if (!open_job(j, state, argc, argv)) return 1;
-  run_job(j, state);
+  if (!open_job(j, argc, argv)) return 1;
+  run_job(j);
   bool console_failed;
   const char* kept;
-  const bool ok = settle_output(j, state, console_failed, &kept);
-  return report(j, state, ok, console_failed, kept);
+  const bool ok = settle_output(j, console_failed, &kept);
+  const int status = report(j, ok, console_failed, kept);
+  dupcut_free(j.ctx);
+  return status;
 }
 
-void print_setup_line(std::FILE* to, const codec_state& s) {
+void print_setup_line(std::FILE* to, dupcut_ctx* c) {
+  const codec_state& s = ctx_codec(c);
   std::fprintf(to, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%" PRIXPTR "\n",
                int(sizeof(codec_state)), int(s.enc.tbl.cfg_tblsize), int(s.enc.tbl.cfg_decwinsize), int(sizeof(hinf)),
                reinterpret_cast<uintptr_t>(s.enc.tbl.htbl));
 }
 
-codec_state* codec_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
-                       size_t err_size) {
-  auto* s = new codec_state();
-  if (decode) {
-    codec_open_decoder(*s);
-  } else if (!codec_open_encoder(*s, chunkdiv, table_mib << 20, window_mib << 20)) {
-    std::snprintf(err, err_size, "cannot allocate the chunk table (%" PRIu64 " bytes)",
-                  uint64_t(20) * ((table_mib << 20) / 20));
-    delete s;
-    return nullptr;
-  }
-  return s;
+void set_console(dupcut_ctx* c, std::FILE* to) { ctx_codec(c).console = to; }
+
+dupcut_counters counters_of(const dupcut_ctx* c) {
+  dupcut_counters n{};
+  dupcut_get_counters(c, &n);
+  return n;
 }
 
-void codec_delete(codec_state* s) {
-  if (!s) return;
-  codec_close(*s);
-  delete s;
+dupcut_ctx* ctx_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
+                    size_t err_size) {
+  dupcut_status st;
+  dupcut_ctx* c = decode ? dupcut_decoder_create(0, &st) : dupcut_encoder_create(chunkdiv, table_mib, window_mib, &st);
+  if (c && decode) dupcut_set_option(c, DUPCUT_OPTION_PAST_DAMAGE, 1);
+  if (!c && st == DUPCUT_ERROR_MEMORY && !decode)
+    std::snprintf(err, err_size, "cannot allocate the chunk table (%" PRIu64 " bytes)",
+                  uint64_t(20) * ((uint64_t(table_mib) << 20) / 20));
+  else if (!c)
+    std::snprintf(err, err_size, "%s", dupcut_status_string(st));
+  return c;
 }
 
 }  // namespace dupcut

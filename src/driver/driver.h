@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "core/coroutine.h"
+#include "dupcut.h"
 #include "driver/progress.h"
 
 namespace dupcut {
@@ -18,15 +18,17 @@ struct driver_files {
   uint64_t bytes_written;
   int err;        // errno of the failed read or write
   progress* prog;  // ticked once per buffer exchange; may be null
+  dupcut_out_buffer obuf;  // the output buffer being filled, for a verifier
 };
 
 enum class run_result { ok, read_error, write_error, codec_error };
 
-// Sets up the buffers, serves the codec's requests until it finishes, then
-// writes the partly filled output buffer. Stops at the first read or write
-// error. Releases the codec's frames. A codec's own verdict (fail_msg,
-// damage) is the caller's to read: codec_error is never returned here.
-run_result driver_loop(codec_io& io, driver_files& f);
+// Serves the context until its stream is complete or fails: reads the
+// input 64 KiB at a time, writes each full output buffer, then the partly
+// filled last one. Stops at the first read or write error; the context's
+// own verdict (an error status and its message) is the caller's to read:
+// codec_error is never returned here.
+run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status);
 
 // "sum=%i x=%i avglen=%i.%i\n" with the mean cut to one decimal.
 void format_stats(char* buf, size_t size, uint64_t total, uint64_t count);
@@ -38,30 +40,19 @@ int flush_stdout();
 // The whole program; returns the exit status.
 int driver_main(int argc, char** argv);
 
-struct codec_state;
+// A context of the library as the program uses one: to decode (going on
+// past damage to restore all it can), or to encode with the divisor, table
+// and window (MiB) given. Null when the table cannot be had, with the
+// message in err. Released with dupcut_free.
+dupcut_ctx* ctx_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
+                    size_t err_size);
 
 // The encoder's first console line ("sizeof(this)=...").
-void print_setup_line(std::FILE* to, const codec_state& s);
+void print_setup_line(std::FILE* to, dupcut_ctx* c);
+// Where the context's start-up line ("len=...") goes; null: nowhere.
+void set_console(dupcut_ctx* c, std::FILE* to);
 
-// A codec on the heap, for the option form's runs and its verifier: to
-// decode, or to encode with the divisor, table and window (MiB) given.
-// Null when the table cannot be had, with the message in err.
-codec_state* codec_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
-                       size_t err_size);
-void codec_delete(codec_state* s);
-
-// Glue for the option form (driver/cli.cc): driver_main's set-up and
-// clean-up of a codec, as functions.
-
-// A fresh codec state set up as driver_main sets one up (DUPCUT_PATH
-// included): to decode, or to encode with the given divisor, chunk table
-// and window (MiB), its table opened. Null when the table cannot be had,
-// with the message in err.
-codec_state* codec_open(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
-                        size_t err_size);
-// Releases the codec's frames, window, chunk log or table, and the state.
-void codec_close(codec_state* s);
-// The encoder's first console line ("sizeof(this)=...").
-void print_setup_line(std::FILE* to, const codec_state& s);
+// The current stream's counters.
+dupcut_counters counters_of(const dupcut_ctx* c);
 
 }  // namespace dupcut

@@ -7,15 +7,11 @@
 
 namespace dupcut {
 
-verifier::~verifier() { codec_delete(s_); }
+verifier::~verifier() { dupcut_free(s_); }
 
 bool verifier::open(char* err, size_t err_size) {
-  s_ = codec_new(true, 0, 0, 0, err, err_size);
-  if (!s_) return false;
-  s_->console = nullptr;  // its start-up line is not the user's
-  s_->io.out_cur = s_->io.out_start = out_.data();
-  s_->io.out_end = out_.data() + out_.size();
-  return true;
+  s_ = ctx_new(true, 0, 0, 0, err, err_size);
+  return s_ != nullptr;
 }
 
 void verifier::took(const uint8_t* p, size_t n) {
@@ -44,27 +40,24 @@ void verifier::compare(const uint8_t* p, size_t n) {
     problem_ = "the stream restores more bytes than the input has";
 }
 
-void verifier::run() {
+void verifier::run(dupcut_in_buffer* in, bool end) {
   while (!done_ && problem_.empty()) {
-    const int32_t req = codec_resume(*s_);
-
-    // Asking for more: the fed bytes are used up. At the end it asks once
-    // for every read that finds nothing, as the driver's loop serves it.
-    if (req == 1) {
-      if (!s_->io.in_eof) return;
-      continue;
+    dupcut_out_buffer out{out_.data(), out_.size(), 0};
+    const dupcut_status st = dupcut_code(s_, &out, in, end);
+    compare(out_.data(), out.pos);
+    if (st != DUPCUT_NEED_OUTPUT) {
+      // Asking for more: the fed bytes are used up.
+      done_ = st != DUPCUT_NEED_INPUT;
+      if (st < 0 && problem_.empty()) problem_ = dupcut_error_message(s_);
+      return;
     }
-    compare(s_->io.out_start, size_t(s_->io.out_cur - s_->io.out_start));
-    s_->io.out_cur = s_->io.out_start;
-    if (req == 0) done_ = true;
   }
 }
 
 void verifier::catch_up() {
   if (!enc_) return;
   const uint64_t skip = fed_ - written_;
-  const uint8_t* p = enc_->io.out_start + skip;
-  if (p < enc_->io.out_cur) feed(p, size_t(enc_->io.out_cur - p));
+  if (skip < enc_->pos) feed(static_cast<const uint8_t*>(enc_->dst) + skip, size_t(enc_->pos - skip));
 }
 
 void verifier::written(const uint8_t* p, size_t n) {
@@ -76,24 +69,15 @@ void verifier::written(const uint8_t* p, size_t n) {
 void verifier::feed(const uint8_t* p, size_t n) {
   fed_ += n;
   if (!s_ || done_ || !problem_.empty() || n == 0) return;
-  s_->io.in_cur = s_->io.in_start = p;
-  s_->io.in_end = p + n;
-  run();
-  // The decoder holds no pointer into the bytes once it asks for more.
-  s_->io.in_cur = s_->io.in_start = s_->io.in_end = nullptr;
+  dupcut_in_buffer in{p, n, 0};
+  run(&in, false);
 }
 
 bool verifier::finish() {
   if (!s_) return false;
-  s_->io.in_eof = 1;
-  run();
-  if (problem_.empty()) {
-    if (s_->io.fail_msg || s_->dec.damage_msg)
-      problem_ = s_->io.fail_msg ? s_->io.fail_msg : s_->dec.damage_msg;
-    else if (head_ != queue_.size())
-      problem_ = "the stream restores fewer bytes than the input has";
-  }
-  codec_delete(s_);
+  run(nullptr, true);
+  if (problem_.empty() && head_ != queue_.size()) problem_ = "the stream restores fewer bytes than the input has";
+  dupcut_free(s_);
   s_ = nullptr;
   if (!problem_.empty()) return false;
   digest_ = hash_.hex();

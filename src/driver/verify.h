@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/codec.h"
+#include "dupcut.h"
 #include "driver/sha256.h"
 
 namespace dupcut {
@@ -32,8 +32,8 @@ class verifier {
   void took(const uint8_t* p, size_t n);
   // Stream bytes, in order: decodes them and compares what they restore.
   void feed(const uint8_t* p, size_t n);
-  // The encoder whose output catch_up() takes.
-  void follow(const codec_state* encoder) { enc_ = encoder; }
+  // The encoder's output buffer, whose filled part catch_up() takes.
+  void follow(const dupcut_out_buffer* encoder_out) { enc_ = encoder_out; }
   // Feeds what the encoder has put in its output buffer since the last
   // call; for the moment it asks for input.
   void catch_up();
@@ -52,11 +52,11 @@ class verifier {
   size_t queue_peak() const { return peak_; }
 
  private:
-  void run();
+  void run(dupcut_in_buffer* in, bool end);
   void compare(const uint8_t* p, size_t n);
 
-  codec_state* s_ = nullptr;
-  const codec_state* enc_ = nullptr;
+  dupcut_ctx* s_ = nullptr;
+  const dupcut_out_buffer* enc_ = nullptr;
   uint64_t fed_ = 0;      // stream bytes given to the decoder
   uint64_t written_ = 0;  // stream bytes before the encoder's output buffer
   bool done_ = false;  // the decoder has finished; it must not be resumed
@@ -67,7 +67,7 @@ class verifier {
   std::string problem_;
   std::string digest_;
   sha256 hash_;
-  std::vector<uint8_t> out_ = std::vector<uint8_t>(io_buf_size);
+  std::vector<uint8_t> out_ = std::vector<uint8_t>(size_t(1) << 16);
 };
 
 }  // namespace dupcut

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "codec/codec.h"
+#include "lib/internal.h"
 
 static_assert(std::string_view(DUPCUT_VERSION) == DUPCUT_VERSION_STRING,
               "include/dupcut.h's version differs from the project's");
@@ -26,7 +27,10 @@ constexpr uint64_t chunk_log_bytes = uint64_t(4) << chunk_log_order;
 struct dupcut_ctx {
   codec_state s;
   uint32_t window_cap;  // MiB; decoding only
+  bool past_damage;     // decoding: go on to the end, report damage there
+  bool started;         // dupcut_code has run on this stream
   phase ph;
+  const char* why;      // the error's sentence
   bool ended;         // the caller said the input ends
   uint32_t hdr_seen;  // header bytes passed to the decoder so far
   uint8_t hdr[header_size];
@@ -43,6 +47,8 @@ namespace {
 
 void start_stream(dupcut_ctx& c) {
   c.ph = phase::running;
+  c.started = false;
+  c.why = "";
   c.ended = false;
   c.hdr_seen = 0;
   c.in_bytes = c.out_bytes = 0;
@@ -74,8 +80,15 @@ dupcut_status watch_header(dupcut_ctx& c, const uint8_t* p, size_t k) {
     c.hdr[c.hdr_seen++] = p[i];
     if (c.hdr_seen < header_size) continue;
     dupcut_header_info h;
-    if (dupcut_status st = dupcut_probe_header(c.hdr, header_size, &h); st != DUPCUT_DONE) return st;
-    if (c.window_cap && h.window_mib > c.window_cap) return DUPCUT_ERROR_WINDOW_TOO_LARGE;
+    if (dupcut_probe_header(c.hdr, header_size, &h) != DUPCUT_DONE) {
+      // In the words the codec would use once it read them.
+      c.why = c.hdr[0] | c.hdr[1] ? "bad stream header: window size out of range" : "bad stream header: chunk divisor 0";
+      return DUPCUT_ERROR_DAMAGED;
+    }
+    if (c.window_cap && h.window_mib > c.window_cap) {
+      c.why = "the stream's window is above the decoder's cap";
+      return DUPCUT_ERROR_WINDOW_TOO_LARGE;
+    }
   }
   return DUPCUT_DONE;
 }
@@ -120,8 +133,10 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
   if (!c || !buffers_ok(out, in)) return DUPCUT_ERROR_PARAM;
   if (c->ph != phase::running || (c->ended && !end)) {
     c->ph = phase::failed;
+    c->why = c->ended && !end ? "the end of input was withdrawn" : "a call after the stream ended";
     return DUPCUT_ERROR_SEQUENCE;
   }
+  c->started = true;
   c->ended = end != 0;
   codec_state& s = c->s;
   codec_io& io = s.io;
@@ -135,7 +150,10 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
     if (in) in->pos = ipos;
     c->in_bytes += ipos - pos0;
     c->out_bytes += out->pos - opos0;
-    if (st < 0) c->ph = phase::failed;
+    if (st < 0) {
+      c->ph = phase::failed;
+      if (!*c->why) c->why = s.io.fail_msg ? s.io.fail_msg : s.dec.damage_msg ? s.dec.damage_msg : dupcut_status_string(st);
+    }
     if (st == DUPCUT_DONE) c->ph = phase::done;
     return st;
   };
@@ -163,14 +181,29 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
     const int32_t req = codec_resume(s);
     out->pos = size_t(io.out_cur - odst);
     if (!dec) ipos = size_t(io.in_cur - isrc);
-    // Damage is final; nothing after it is worth restoring.
-    if (dec && s.dec.damage_msg) return leave(DUPCUT_ERROR_DAMAGED);
-    if (req == 0) return leave(io.fail_msg ? codec_failure(*c) : DUPCUT_DONE);
+    // Damage is final unless the caller salvages what follows it.
+    if (dec && s.dec.damage_msg && !c->past_damage) return leave(DUPCUT_ERROR_DAMAGED);
+    if (req == 0)
+      return leave(io.fail_msg ? codec_failure(*c) : s.dec.damage_msg ? DUPCUT_ERROR_DAMAGED : DUPCUT_DONE);
     // The codec asks once more at the end of input before it sees in_eof;
     // a decoder also goes on with the caller's input not yet copied.
     if (req == 1 && !c->ended && (!dec || ipos == isize)) return leave(DUPCUT_NEED_INPUT);
   }
 }
+
+dupcut_status dupcut_set_option(dupcut_ctx* c, dupcut_option opt, uint32_t value) {
+  if (!c) return DUPCUT_ERROR_PARAM;
+  if (c->started) return DUPCUT_ERROR_SEQUENCE;
+  switch (opt) {
+    case DUPCUT_OPTION_PAST_DAMAGE:
+      if (value > 1) return DUPCUT_ERROR_PARAM;
+      c->past_damage = value;
+      return DUPCUT_DONE;
+  }
+  return DUPCUT_ERROR_PARAM;
+}
+
+const char* dupcut_error_message(const dupcut_ctx* c) { return c ? c->why : ""; }
 
 dupcut_status dupcut_reset(dupcut_ctx* c) {
   if (!c) return DUPCUT_ERROR_PARAM;
@@ -226,3 +259,5 @@ unsigned dupcut_version_number(void) { return DUPCUT_VERSION_NUMBER; }
 const char* dupcut_version_string(void) { return DUPCUT_VERSION_STRING; }
 
 }  // extern "C"
+
+dupcut::codec_state& dupcut::ctx_codec(dupcut_ctx* c) { return c->s; }
