@@ -349,7 +349,9 @@ bool runner::file(const std::string& name) {
   live_progress = &prog;
   if (!decoding && console_lines) print_setup_line(stderr, codec.c);
 
-  driver_files f{in, data_out, 0, 0, 0, &prog, {}};
+  // The verifier reads the output buffer as the encoder fills it, and is
+  // fed in step with the writes: it needs them on this thread.
+  driver_files f{in, data_out, 0, 0, 0, &prog, {}, check ? 1 : run_threads(o.threads_set, o.threads)};
   if (check) check->follow(&f.obuf);
   dupcut_status status;
   run_result res = driver_loop(codec.c, f, status);

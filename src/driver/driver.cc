@@ -11,12 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <thread>
 
 #include "codec/codec.h"
 #include "lib/internal.h"
 #include "driver/cli.h"
 #include "driver/options.h"
 #include "driver/outfile.h"
+#include "driver/writer.h"
 
 namespace dupcut {
 
@@ -100,10 +102,23 @@ int flush_stdout() {
   return errno ? errno : EIO;
 }
 
+uint32_t run_threads(bool given, uint32_t n) {
+  if (!given) {
+    const char* env = std::getenv("DUPCUT_THREADS");
+    n = env && *env ? uint32_t(std::strtoul(env, nullptr, 10)) : 0;
+  }
+  if (n == 0) n = std::max(1u, std::thread::hardware_concurrency());
+  return n;
+}
+
 run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
   dupcut_in_buffer in{in_buf, 0, 0};
-  f.obuf = {out_buf, io_buf_size, 0};
+  static write_behind wb;
+  const bool behind = f.threads > 1 && wb_start(wb, f.out);
+  uint32_t cur = 0;  // the write-behind buffer being filled
+  f.obuf = behind ? dupcut_out_buffer{wb.buf[0], write_behind::buf_size, 0} : dupcut_out_buffer{out_buf, io_buf_size, 0};
   bool end = false;
+  run_result res = run_result::ok;
   for (;;) {
     status = dupcut_code(c, &f.obuf, &in, end);
     if (status == DUPCUT_NEED_INPUT) {
@@ -111,20 +126,39 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
       if (n < io_buf_size && std::ferror(f.in)) {
         // A read error is not the end of the input.
         f.err = errno ? errno : EIO;
-        return run_result::read_error;
+        res = run_result::read_error;
+        break;
       }
       end = n == 0;
       f.bytes_read += n;
       in = {in_buf, n, 0};
     } else if (status == DUPCUT_NEED_OUTPUT) {
-      if (!write_all(f, out_buf, f.obuf.pos)) return run_result::write_error;
+      if (behind) {
+        const int k = wb_swap(wb, cur, f.obuf.pos);
+        if (k < 0) break;  // wb_finish tells why
+        cur = uint32_t(k);
+        f.obuf = {wb.buf[cur], write_behind::buf_size, 0};
+        f.bytes_written = wb_written(wb);
+      } else if (!write_all(f, out_buf, f.obuf.pos)) {
+        return run_result::write_error;
+      }
       f.obuf.pos = 0;
     } else {
       break;
     }
     if (f.prog) progress_tick(*f.prog, f.bytes_read, f.bytes_written);
   }
-  return write_all(f, out_buf, f.obuf.pos) ? run_result::ok : run_result::write_error;
+  if (!behind)
+    return res == run_result::ok && !write_all(f, out_buf, f.obuf.pos) ? run_result::write_error : res;
+  // A run cut short by a read error leaves its last buffer unwritten, as
+  // it always has.
+  const int err = wb_finish(wb, cur, res == run_result::ok ? f.obuf.pos : 0);
+  f.bytes_written = wb.written;
+  if (err && res == run_result::ok) {
+    f.err = err;
+    res = run_result::write_error;
+  }
+  return res;
 }
 
 void format_stats(char* buf, size_t size, uint64_t total, uint64_t count) {
@@ -235,7 +269,7 @@ void run_job(job& j) {
   set_console(j.ctx, j.console);
   progress_start(run_progress, isatty(2) == 1, j.in_regular ? uint64_t(j.ist.st_size) : 0);
   if (!j.decode) print_setup_line(j.console, j.ctx);
-  j.f = driver_files{j.in, out.f, 0, 0, 0, &run_progress, {}};
+  j.f = driver_files{j.in, out.f, 0, 0, 0, &run_progress, {}, run_threads(false, 0)};
   j.res = driver_loop(j.ctx, j.f, j.status);
   if (j.res == run_result::ok && j.status < 0) j.res = run_result::codec_error;
   j.cnt = counters_of(j.ctx);

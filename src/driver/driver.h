@@ -19,6 +19,7 @@ struct driver_files {
   int err;        // errno of the failed read or write
   progress* prog;  // ticked once per buffer exchange; may be null
   dupcut_out_buffer obuf;  // the output buffer being filled, for a verifier
+  uint32_t threads;        // 2 or more: output is written behind the codec
 };
 
 enum class run_result { ok, read_error, write_error, codec_error };
@@ -36,6 +37,10 @@ void format_stats(char* buf, size_t size, uint64_t total, uint64_t count);
 // Flushes standard output, whose write errors stay unseen until then: 0, or
 // the errno value of the write that failed.
 int flush_stdout();
+
+// Threads for a run: n, or with n = 0 one a core; DUPCUT_THREADS when the
+// command line says nothing (unset: one a core).
+uint32_t run_threads(bool given, uint32_t n);
 
 // The whole program; returns the exit status.
 int driver_main(int argc, char** argv);
