@@ -40,7 +40,7 @@ bench:
 # libFuzzer targets under ASan and UBSan (clang), and a timed campaign.
 fuzz:
 	cmake -S . -B $(FUZZ_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DDUPCUT_SANITIZE=ON -DDUPCUT_FUZZ=ON
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_all fuzz_decode_replay fuzz_roundtrip_replay
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_all fuzz_decode_replay fuzz_roundtrip_replay fuzz_api_replay
 
 fuzz-run:
 	FUZZ_BUILD=$(FUZZ_BUILD) sh fuzz/run_campaign.sh $(FUZZ_SECONDS)

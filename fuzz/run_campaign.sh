@@ -5,7 +5,7 @@
 # exits non-zero when any target crashed, leaked, timed out or ran out of
 # memory; reproducers are left in the build directory's fuzz-artifacts.
 #
-#   fuzz/run_campaign.sh SECONDS [TARGET...]     (targets: decode roundtrip)
+#   fuzz/run_campaign.sh SECONDS [TARGET...]     (targets: decode roundtrip api)
 #
 # Environment: FUZZ_BUILD (build directory, default build-fuzz-clang),
 # CLANGXX (default clang++), JOBS (default 2), FUZZ_MAX_LEN (default 16384),
@@ -20,7 +20,7 @@ case $secs in '' | *[!0-9]*) echo "$usage" >&2; exit 2 ;; esac
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build-fuzz-clang}
-targets=${*:-decode roundtrip}
+targets=${*:-decode roundtrip api}
 for t in $targets; do
   [ -f "$root/fuzz/fuzz_$t.cc" ] || { echo "no fuzz target '$t'" >&2; exit 2; }
 done
