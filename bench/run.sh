@@ -205,6 +205,20 @@ check() {
   sh -c "$2" | cmp -s - "$in" || { say "run.sh: $1 did not restore $in exactly"; exit 1; }
 }
 
+# dupcut_pair PATH DIV: encode and decode the current input with the route
+# PATH (normal or scalar) and the divisor DIV.
+dupcut_pair() {
+  local pre="" arg=""
+  [ "$1" = normal ] || pre="DUPCUT_PATH=scalar "
+  [ "$2" = default ] || arg=" --chunk=$2"
+  measure "$1-e" "$2" "$run" "$inb" "$tmp/e" "$pre$dc -zc$arg $qin > $ein"
+  # The stream's size, for the sizes beside the pipeline's.
+  [ "$1-$2" != normal-default ] || printf '%s\t%s\n' "$cur" "$(stat -c %s "$tmp/e")" > "$tmp/esize-$i"
+  measure "$1-d" "$2" "$run" "$inb" - "$pre$dc -dc $ein"
+  [ "$run" -gt 1 ] || check "dupcut ($1, div $2)" "$pre$dc -dc $ein"
+  rm -f "$tmp/e"
+}
+
 q() { printf '%q' "$1"; }
 dc=$(q "$dupcut")
 zin=$(q "$tmp/z") ein=$(q "$tmp/e") pin=$(q "$tmp/p")
@@ -217,37 +231,26 @@ for i in "${!inputs[@]}"; do
   say "measuring $cur ($((inb / 1048576)) MiB), $RUNS rounds"
   cat "$in" > /dev/null  # into the page cache before the first round
   for run in $(seq 1 "$RUNS"); do
+    # What the targets compare runs first and back to back, so that each
+    # ratio is taken under as nearly the same load as the machine allows.
     measure md5sum - "$run" "$inb" - "md5sum $qin"
-    measure cat - "$run" "$inb" - "cat $qin"
+    dupcut_pair normal default
     if [ $have_zstd = 1 ]; then
-      # Standard input to standard output, as in the pipelines below.
+      # Standard input to standard output, as in the pipelines.
       measure zstd-c - "$run" "$inb" "$tmp/z" "zstd -1 --long=30 -T0 -q < $qin > $zin"
       measure zstd-d - "$run" "$inb" - "zstd -d --long=30 -q -c $zin"
       [ "$run" -gt 1 ] || check zstd "zstd -d --long=30 -q -c $zin"
-    fi
-    for div in $DIVS; do
-      arg=""
-      [ "$div" = default ] || arg=" --chunk=$div"
-      for path in normal scalar; do
-        pre=""
-        [ $path = normal ] || pre="DUPCUT_PATH=scalar "
-        measure "$path-e" "$div" "$run" "$inb" "$tmp/e" "$pre$dc -zc$arg $qin > $ein"
-        measure "$path-d" "$div" "$run" "$inb" - "$pre$dc -dc $ein"
-        [ "$run" -gt 1 ] || check "dupcut ($path, div $div)" "$pre$dc -dc $ein"
-        if [ $path = normal ] && [ "$div" = default ]; then
-          cp "$tmp/e" "$tmp/e-default"
-        fi
-        rm -f "$tmp/e"
-      done
-    done
-    if [ $have_zstd = 1 ]; then
       measure pipe-e default "$run" "$inb" "$tmp/p" "$dc -z < $qin | zstd -1 -q > $pin"
       measure pipe-d default "$run" "$inb" - "zstd -d -q -c $pin | $dc -d"
       [ "$run" -gt 1 ] || check "zstd -d | dupcut -d" "zstd -d -q -c $pin | $dc -d"
-      # The stream dupcut alone makes, for the sizes beside the pipeline's.
-      printf '%s\t%s\n' "$cur" "$(stat -c %s "$tmp/e-default" 2>/dev/null || echo 0)" > "$tmp/esize-$i"
+      rm -f "$tmp/z" "$tmp/p"
     fi
-    rm -f "$tmp/z" "$tmp/p" "$tmp/e-default"
+    measure cat - "$run" "$inb" - "cat $qin"
+    for div in $DIVS; do
+      for path in normal scalar; do
+        [ $path-$div = normal-default ] || dupcut_pair $path "$div"
+      done
+    done
   done
 done
 elapsed=$(($(date +%s) - start))
@@ -383,6 +386,16 @@ function pr(a, b,   i, n, v) {
   m = med(v, n)
   return sprintf("%.3f (%.3f..%.3f)", m, v[1], v[n])
 }
+# prc(a, b): the same over user+sys time, which other load on the machine
+# changes less; "CPU-time ratio median"
+function prc(a, b,   i, n, v, ca, cb) {
+  n = 0
+  for (i = 1; i <= runs; i++) if (((a, i) in wall) && ((b, i) in wall)) {
+    ca = usr[a, i] + sys[a, i]; cb = usr[b, i] + sys[b, i]
+    if (ca > 0) { n++; v[n] = cb / ca }
+  }
+  return n == 0 ? "" : sprintf("; CPU-time ratio %.2f", med(v, n))
+}
 # One target for one input: the median m (or "") against need; "more" says
 # whether m must reach need or stay below it. Remembers a cell for the
 # summary and writes a detailed line.
@@ -404,6 +417,8 @@ FNR == 1 { next }
   if (!($1 in seen)) { seen[$1] = 1; order[++ninputs] = $1; size[$1] = $9 }
   wall[key, $4] = $5; usr[key, $4] = $6; sys[key, $4] = $7; rss[key, $4] = $8; outb[key, $4] = $10
   free[key, $4] = $11; cached[key, $4] = $12
+  if (nlog == 0 || $13 < loadlo) loadlo = $13
+  if (nlog == 0 || $13 > loadhi) loadhi = $13
   runlog[++nlog] = sprintf("| %s | %s | %s | %s | %.3f | %.3f | %.3f | %.1f | %s | %s | %s |", $1, $2, $3, $4, $5, $6, $7,
     $8 / 1024, gib($11), gib($12), $13)
 }
@@ -470,11 +485,11 @@ END {
     md5 = x SUBSEP "-" SUBSEP "md5sum"; zc = x SUBSEP "-" SUBSEP "zstd-c"; zd = x SUBSEP "-" SUBSEP "zstd-d"
     e = x SUBSEP "default" SUBSEP "normal-e"; dd = x SUBSEP "default" SUBSEP "normal-d"
     pe = x SUBSEP "default" SUBSEP "pipe-e"; pd = x SUBSEP "default" SUBSEP "pipe-d"
-    s = pr(e, md5); r0 = m; times(e)
+    s = pr(e, md5) prc(e, md5); r0 = m; times(e)
     target(1, x, r0, 2.5, 1, s sprintf("; dupcut wall %.3f s, user %.3f, sys %.3f (%s)", tw, tu, ts, tb))
-    s = pr(dd, md5); r0 = m; times(dd)
+    s = pr(dd, md5) prc(dd, md5); r0 = m; times(dd)
     target(2, x, r0, 2.5, 1, s sprintf("; dupcut wall %.3f s, user %.3f, sys %.3f (%s)", tw, tu, ts, tb))
-    s = pr(dd, zd); r0 = m; times(zd)
+    s = pr(dd, zd) prc(dd, zd); r0 = m; times(zd)
     target(3, x, r0, 1, 1, s (r0 == "" ? "" : sprintf("; zstd -d wall %.3f s, user %.3f, sys %.3f (%s)", tw, tu, ts, tb)))
     s = pr(pe, zc); r0 = m; d1 = ""
     if (r0 != "") {
@@ -512,6 +527,7 @@ END {
   }
   print "" > targets
   printf "%d PASS, %d MISS. Ratios: the larger the better; RSS rows: MiB above the table or window.\n", npass, nmiss > targets
+  printf "Load average (1 min) before the runs: %s..%s.\n", loadlo, loadhi > targets
   if (have_zstd == 1) {
     print "" > targets
     print "| sizes | " substr(hdr, 12) > targets
@@ -652,5 +668,6 @@ plotted=""
 [ ! -f "$outdir/throughput.png" ] || plotted=1
 
 say "wrote $results, $outdir/readme_table.md, $raw${plotted:+ and $outdir/throughput.png}"
+say "generated inputs kept in $data for the next run ($(du -sm "$data" | cut -f1) MiB)"
 say ""
 cat "$outdir/targets.txt"
