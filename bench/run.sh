@@ -324,7 +324,7 @@ cat "$tmp"/esize-* 2>/dev/null > "$tmp/esizes" || true
 awk -F'\t' -v runs="$RUNS" -v divs="$DIVS" -v plot="$plotdat" -v threads="${THREADS:-1}" \
   -v targets="$outdir/targets.txt" -v readme="$outdir/readme_table.md" -v esizes="$tmp/esizes" \
   -v have_zstd="$have_zstd" -v cmd="$cmd" -v version="$version" -v rev="$rev$dirty" -v today="$today" \
-  -v machine="$(nproc)-core $cpu $isa" -v tnote="$threads_note" -v mib="$MIB" '
+  -v machine="$(nproc)-core $cpu $isa" -v tnote="$threads_note" -v kinds="$KINDS" -v nfiles=$# '
 function sortn(a, n,   i, j, t) {
   for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
 }
@@ -516,7 +516,15 @@ END {
   # The summary: one line per target, one column per input.
   hdr = "| target |"; sep = "| --- |"
   for (k = 1; k <= ninputs; k++) { hdr = hdr " " order[k] " |"; sep = sep " ---: |" }
-  print "Targets at " mib " MiB, medians of " runs " rounds, default parameters, " tnote ":" > targets
+  # The inputs in words: their size when they share one, and where from.
+  sz = ""
+  for (k = 1; k <= ninputs; k++) {
+    if (sz == "") sz = size[order[k]]
+    else if (sz != size[order[k]]) sz = "mixed"
+  }
+  insize = sz == "mixed" ? "inputs of several sizes" : fmt(sz / 1048576) " MiB inputs"
+  from = kinds == "" ? "given files" : "`bench/gen.cc`" (nfiles > 0 ? " and given files" : "")
+  print "Targets on " insize ", medians of " runs " rounds, default parameters, " tnote ":" > targets
   print "" > targets
   print hdr > targets
   print sep > targets
@@ -546,9 +554,9 @@ END {
   # ---- the README block ----
   print "Measured with `" cmd "` (dupcut " version ", commit " rev ", " today ") on a " machine \
     ", " tnote ". MB/s of wall time over the unencoded bytes, medians of " runs " rounds; ratios are taken" \
-    " within each round, then the median. Inputs from `bench/gen.cc`, " mib " MiB each, read from the page cache;" \
-    " decoders write to /dev/null. Regenerate with `make bench`, which writes this block to" \
-    " `build/bench/readme_table.md`." > readme
+    " within each round, then the median. Inputs: " insize " from " from ", read from the page cache;" \
+    " decoders write to /dev/null. Load average (1 min) before the runs: " loadlo ".." loadhi "." \
+    " Regenerate with `make bench`, which writes this block to `build/bench/readme_table.md`." > readme
   print "" > readme
   print "| input | dupcut -z | dupcut -d | md5sum | zstd -1 --long=30 -T0 | zstd -d --long=30 | dupcut -z \\| zstd -1 | zstd -d \\| dupcut -d | out/in dupcut | size zstd / dupcut+zstd |" > readme
   print "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|" > readme
@@ -591,6 +599,26 @@ END {
       line = line " " (b == "" ? "–" : sprintf("%.2f / %.2f / %.2f %s", tw, tu, ts, b)) " |"
     }
     print line > readme
+  }
+
+  # The divisors, smallest first, on the first input.
+  if (nd > 1) {
+    x = order[1]; n = 0
+    for (d = 1; d <= nd; d++) { n++; dn[n] = dv[d] == "default" ? 100 : dv[d] + 0; dk2[dn[n]] = dv[d] }
+    sortn(dn, n)
+    print "" > readme
+    print "The chunk divisor on `" x "` (`--chunk`; default table and window):" > readme
+    print "" > readme
+    print "| CHUNKDIV | out/in | dupcut -z MB/s | dupcut -d MB/s |" > readme
+    print "|---:|---:|---:|---:|" > readme
+    for (j = 1; j <= n; j++) {
+      key = x SUBSEP dk2[dn[j]] SUBSEP "normal-"
+      line = "| " dn[j] " |"
+      line = line " " (stat(key "e", "ratio") == "" ? "–" : sprintf("%.3f", m)) " |"
+      line = line " " (stat(key "e", "mbs") == "" ? "–" : fmt(m)) " |"
+      line = line " " (stat(key "d", "mbs") == "" ? "–" : fmt(m)) " |"
+      print line > readme
+    }
   }
 
   # Plot data: the first divisor against the peers.
