@@ -95,7 +95,7 @@ rm -f "$outdir/results.md" "$outdir/readme_table.md" "$outdir/targets.txt" "$out
 trap 'rm -rf "$tmp"' EXIT
 
 version=$(sed -n 's/^project(dupcut VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
-threads_note="1 thread (DUPCUT_THREADS not set)"
+threads_note="one thread, DUPCUT_THREADS not set"
 if [ -n "$THREADS" ]; then
   threads_note="DUPCUT_THREADS=$THREADS"
   export DUPCUT_THREADS=$THREADS
@@ -554,7 +554,7 @@ END {
   # ---- the README block ----
   print "Measured with `" cmd "` (dupcut " version ", commit " rev ", " today ") on a " machine \
     ", " tnote ". MB/s of wall time over the unencoded bytes, medians of " runs " rounds; ratios are taken" \
-    " within each round, then the median. Inputs: " insize " from " from ", read from the page cache;" \
+    " within each round, then the median. The " insize " come from " from " and are read from the page cache;" \
     " decoders write to /dev/null. Load average (1 min) before the runs: " loadlo ".." loadhi "." \
     " Regenerate with `make bench`, which writes this block to `build/bench/readme_table.md`." > readme
   print "" > readme
