@@ -536,6 +536,7 @@ END {
   print "" > targets
   printf "%d PASS, %d MISS. Ratios: the larger the better; RSS rows: MiB above the table or window.\n", npass, nmiss > targets
   printf "Load average (1 min) before the runs: %s..%s.\n", loadlo, loadhi > targets
+  if (have_zstd != 1) print "–: zstd is not installed, so nothing against it was measured." > targets
   if (have_zstd == 1) {
     print "" > targets
     print "| sizes | " substr(hdr, 12) > targets
