@@ -31,9 +31,11 @@ test-asan:
 demo: build
 	sh tests/demo.sh $(BUILD)/dupcut
 
-# Micro-benchmarks, then the whole-program comparison with its plot.
-# FILES="a b" adds real inputs; BENCH_MIB, BENCH_RUNS, BENCH_DIVS,
-# BENCH_KINDS, BENCH_MICRO as described in bench/run.sh.
+# Micro-benchmarks, then the whole-program comparison with md5sum and zstd
+# (alone and in pipelines), its targets with PASS or MISS, the detail in
+# build/bench/results.md, a block for README and the plot. FILES="a b" adds
+# real inputs; BENCH_MIB, BENCH_RUNS, BENCH_DIVS, BENCH_KINDS, BENCH_MICRO
+# and BENCH_THREADS (DUPCUT_THREADS for dupcut) as described in bench/run.sh.
 bench:
 	BUILD=$(BUILD) bash bench/run.sh $(FILES)
 
