@@ -14,8 +14,8 @@ constexpr uint32_t none_pos = ~uint32_t(0);
 constexpr uint32_t head_len = 4;
 // The ring's helper faults in up to fill_lead bytes past the data, moving
 // its goal every fill_step bytes, so the ring's resident part stays within
-// 14 MiB of what the data reached; streams shorter than fill_step start no
-// helper.
+// 14 MiB of what the data reached. Streams and rings of fill_step or less
+// start no helper.
 constexpr uint64_t fill_lead = uint64_t(12) << 20;
 constexpr uint64_t fill_step = uint64_t(2) << 20;
 
@@ -298,7 +298,7 @@ bool window_open(decoder& d) {
   d.win_pos = 0;
   // A helper kept from an earlier stream has faulted in what that stream
   // reached and goes on from there.
-  d.fill_mark = d.helper ? fill_step : none;
+  d.fill_mark = d.helper && d.cfg_decwinsize > fill_step ? fill_step : none;
   return d.win_buf != nullptr;
 }
 

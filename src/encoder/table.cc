@@ -128,9 +128,9 @@ bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize, bool helper) 
     return false;
   }
   // The wrap counts and the sweep's records are left alone: most runs
-  // never touch them.
+  // never touch them. A table under 8 MiB is in within milliseconds.
   const uint64_t bytes = uint64_t(sizeof(table_slot)) * slots;
-  if (helper) t.fill = prefault_start(t.htbl, bytes, bytes);
+  if (helper && bytes >= (uint64_t(8) << 20)) t.fill = prefault_start(t.htbl, bytes, bytes);
   return true;
 }
 
