@@ -337,7 +337,7 @@ struct threads_env {
 // keeps nothing of the stream before: `later` holds the same chunks at
 // other positions.
 TEST(Helpers, SameBytesAndStopsMidStream) {
-  const bytes data = sample(1, 10 << 20, 9), later = cat({noise(100000, 4), data});
+  const bytes data = sample(1, 6 << 20, 9), later = cat({noise(100000, 4), data});
   for (uint32_t win_mib : {4, 64}) {  // the ring's helper reaches the ring's end, or waits on the data
     SCOPED_TRACE(win_mib);
     const codec_cfg c{.chunkdiv = 100, .encmem = 64u << 20, .decwin = win_mib << 20, .io = {}};

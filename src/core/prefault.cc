@@ -45,7 +45,10 @@ bool populate(uint8_t* p, uint64_t n, bool& touch) {
     if (errno != EINVAL) return false;
     touch = true;
   }
-  for (uintptr_t q = a; q < e; q += page) __atomic_fetch_add(reinterpret_cast<uint8_t*>(q < uintptr_t(p) ? uintptr_t(p) : q), 0, __ATOMIC_RELAXED);
+  for (uintptr_t q = a; q < e; q += page) {
+    uint8_t* b = q < uintptr_t(p) ? p : reinterpret_cast<uint8_t*>(q);
+    __atomic_fetch_add(b, 0, __ATOMIC_RELAXED);
+  }
   return true;
 }
 
