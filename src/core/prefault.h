@@ -12,7 +12,7 @@ struct prefault;
 
 // Starts a thread that faults in the first `goal` bytes of the block of
 // `size` bytes at p and then waits for the goal to move; null when no
-// thread can be had. The thread ends by itself once the block is in.
+// thread can be had. Once the block is in, the thread only waits.
 prefault* prefault_start(void* p, uint64_t size, uint64_t goal);
 
 // Moves the goal to `goal` bytes from the block's start; never back.
