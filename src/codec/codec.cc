@@ -1,6 +1,6 @@
 #include "codec/codec.h"
 
-#include "core/alloc.h"
+#include "core/threads.h"
 
 namespace dupcut {
 
@@ -23,6 +23,7 @@ void open_common(codec_state& s, uint32_t decode, uint32_t chunkdiv, bool header
   s.cfg_chunkdiv = chunkdiv;
   s.cnt = {};
   s.dec.damage_msg = nullptr;
+  s.dec.helper = decode && threads_default() >= 2;
   codec_start(s.io, codec_main(s));
 }
 
@@ -43,10 +44,7 @@ bool take_header(codec_state& s, const int b[4]) {
     return false;
   }
   // A window from an earlier stream is kept when its size fits.
-  if (s.dec.cfg_decwinsize != mib << 20) {
-    free_pages(s.dec.win_buf, s.dec.cfg_decwinsize);
-    s.dec.win_buf = nullptr;
-  }
+  if (s.dec.cfg_decwinsize != mib << 20) window_free(s.dec);
   s.dec.cfg_decwinsize = mib << 20;
   return true;
 }
@@ -55,7 +53,7 @@ bool take_header(codec_state& s, const int b[4]) {
 
 bool codec_open_encoder(codec_state& s, uint32_t chunkdiv, uint32_t encmem, uint32_t decwinsize, bool header) {
   tbl_close(s.enc.tbl);
-  if (!tbl_open(s.enc.tbl, encmem / 20, decwinsize)) return false;
+  if (!tbl_open(s.enc.tbl, encmem / 20, decwinsize, threads_default() >= 2)) return false;
   s.enc.tbl.encmem = encmem;
   open_common(s, 0, chunkdiv, header);
   return true;
@@ -64,10 +62,7 @@ bool codec_open_encoder(codec_state& s, uint32_t chunkdiv, uint32_t encmem, uint
 void codec_open_decoder(codec_state& s) { open_common(s, 1, 0, true); }
 
 void codec_open_decoder(codec_state& s, uint32_t chunkdiv, uint32_t decwinsize) {
-  if (s.dec.cfg_decwinsize != decwinsize) {
-    free_pages(s.dec.win_buf, s.dec.cfg_decwinsize);
-    s.dec.win_buf = nullptr;
-  }
+  if (s.dec.cfg_decwinsize != decwinsize) window_free(s.dec);
   s.dec.cfg_decwinsize = decwinsize;
   open_common(s, 1, chunkdiv, false);
 }
@@ -80,8 +75,7 @@ void codec_rewind(codec_state& s) {
 void codec_close(codec_state& s) {
   codec_release(s.io);
   chunk_log_free(s.dec);
-  free_pages(s.dec.win_buf, s.dec.cfg_decwinsize);
-  s.dec.win_buf = nullptr;
+  window_free(s.dec);
   tbl_close(s.enc.tbl);
 }
 
@@ -95,12 +89,10 @@ codec_task codec_main(codec_state& s) {
         co_return;
       }
     }
-    if (!s.dec.win_buf) s.dec.win_buf = static_cast<uint8_t*>(alloc_pages(s.dec.cfg_decwinsize));
-    if (!s.dec.win_buf) {
+    if (!window_open(s.dec)) {
       co_await fail(s, "cannot allocate the decoder window");
       co_return;
     }
-    s.dec.win_pos = 0;
     if (s.route == path::span) chunk_log_alloc(s.dec);
   } else if (!s.headerless) {
     uint8_t h[header_size];

@@ -12,6 +12,12 @@ constexpr uint64_t none = ~uint64_t(0);
 constexpr uint32_t none_pos = ~uint32_t(0);
 // The bytes a record's head is held for: a control code's first four.
 constexpr uint32_t head_len = 4;
+// The ring's helper faults in up to fill_lead bytes past the data, moving
+// its goal every fill_step bytes, so the ring's resident part stays within
+// 14 MiB of what the data reached. Streams and rings of fill_step or less
+// start no helper.
+constexpr uint64_t fill_lead = uint64_t(12) << 20;
+constexpr uint64_t fill_step = uint64_t(2) << 20;
 
 // One restored byte into the chunker and the ring; true at a boundary.
 inline bool restore(dec_view& v, uint8_t y) {
@@ -200,10 +206,22 @@ inline void match_end(dec_view& v, uint32_t dist) {
   if (dist < d.chunk_fill && !d.damage_msg) d.damage_msg = "damaged stream: match overlaps its own chunk";
 }
 
+// The data has reached `total` bytes: the helper's goal moves ahead of it,
+// until the goal is the ring's end. The first call starts the helper.
+void fill_ahead(decoder& d, uint64_t total) {
+  const uint64_t goal = total + fill_lead;
+  if (d.fill)
+    prefault_to(d.fill, goal);
+  else if (d.helper)
+    d.fill = prefault_start(d.win_buf, d.cfg_decwinsize, goal);
+  d.fill_mark = d.fill && goal < d.cfg_decwinsize ? total + fill_step : none;
+}
+
 inline void chunk_done(dec_view& v, match_track& mt, uint32_t len) {
   stream_counts& n = v.cnt;
   if (v.part.log.start) log_add(v.part.log, n.total_bytes);
   n.total_bytes += len;
+  if (n.total_bytes >= v.part.fill_mark) fill_ahead(v.part, n.total_bytes);
   n.chunk_count++;
   n.cur_pos = pos_advance(n.cur_pos, len);
   mt.chunk_done(len);
@@ -274,6 +292,21 @@ inline bool take_literal(dec_view& v, uint32_t from) {
 }
 
 }  // namespace
+
+bool window_open(decoder& d) {
+  if (!d.win_buf) d.win_buf = static_cast<uint8_t*>(alloc_pages(d.cfg_decwinsize));
+  d.win_pos = 0;
+  // A helper kept from an earlier stream has faulted in what that stream
+  // reached and goes on from there.
+  d.fill_mark = d.helper && d.cfg_decwinsize > fill_step ? fill_step : none;
+  return d.win_buf != nullptr;
+}
+
+void window_free(decoder& d) {
+  prefault_stop(d.fill);
+  free_pages(d.win_buf, d.cfg_decwinsize);
+  d.win_buf = nullptr;
+}
 
 void chunk_log_alloc(decoder& d) {
   chunk_log& g = d.log;

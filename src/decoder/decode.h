@@ -8,6 +8,7 @@
 #include "chunking/chunker.h"
 #include "chunking/dispatch.h"
 #include "core/coroutine.h"
+#include "core/prefault.h"
 #include "stream/stream.h"
 
 namespace dupcut {
@@ -39,6 +40,12 @@ struct decoder {
   // goes on as defined and the run ends as a failure.
   const char* damage_msg;
   chunk_log log;
+  // With helper set, a thread faults the ring in a bounded distance ahead
+  // of the data, so that the kernel zeroes fresh pages while this thread
+  // decodes; fill_mark is the data position at which its goal moves next.
+  uint32_t helper;
+  prefault* fill;
+  uint64_t fill_mark;
   uint8_t chunk_buf[chunk_buf_size];
 };
 
@@ -53,6 +60,12 @@ codec_task decode_spans(dec_view v);
 inline codec_task decode_loop(dec_view v, path route) {
   return route == path::byte ? decode_bytes(v) : decode_spans(v);
 }
+
+// The ring for a new stream, kept from an earlier stream when there is one
+// (its size is cfg_decwinsize); false when memory is refused.
+bool window_open(decoder& d);
+// Stops the ring's helper and releases the ring.
+void window_free(decoder& d);
 
 // The chunk log of the span route: 2^log.order entries (a default when 0),
 // emptied; its memory is kept from an earlier stream. Without one, or when

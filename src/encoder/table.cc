@@ -1,5 +1,6 @@
 #include "encoder/table.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/alloc.h"
@@ -19,6 +20,8 @@ inline uint32_t next_slot(const chunk_table& t, uint32_t i) { return i + 1 == t.
 constexpr uint64_t P = pos_limit;
 constexpr uint64_t far = ~uint64_t(0);
 constexpr uint32_t hist_slots = 1u << 17;
+
+inline uint32_t dirty_bytes(uint32_t slots) { return uint32_t((uint64_t(slots) + dirty_slots - 1) / dirty_slots); }
 
 inline uint32_t wrap_get(const chunk_table& t, uint32_t i) { return (t.wrap[i >> 2] >> ((i & 3) * 2)) & 3; }
 
@@ -107,7 +110,7 @@ inline void catch_up(chunk_table& t, uint32_t i, uint64_t now) {
 
 }  // namespace
 
-bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize) {
+bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize, bool helper) {
   t = chunk_table{};
   t.cfg_tblsize = slots;
   t.cfg_decwinsize = decwinsize;
@@ -119,22 +122,46 @@ bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize) {
   t.htbl = static_cast<table_slot*>(alloc_pages(uint64_t(sizeof(table_slot)) * slots));
   t.wrap = static_cast<uint8_t*>(alloc_pages((uint64_t(slots) + 3) / 4));
   t.hist = static_cast<sweep_rec*>(alloc_pages(uint64_t(sizeof(sweep_rec)) * hist_slots));
-  if (slots && t.htbl && t.wrap && t.hist) return true;
-  tbl_close(t);
-  return false;
+  t.dirty = static_cast<uint8_t*>(alloc_pages(dirty_bytes(slots)));
+  if (!slots || !t.htbl || !t.wrap || !t.hist || !t.dirty) {
+    tbl_close(t);
+    return false;
+  }
+  // The wrap counts and the sweep's records are left alone: most runs
+  // never touch them. A table under 8 MiB is in within milliseconds.
+  const uint64_t bytes = uint64_t(sizeof(table_slot)) * slots;
+  if (helper && bytes >= (uint64_t(8) << 20)) t.fill = prefault_start(t.htbl, bytes, bytes);
+  return true;
 }
 
 void tbl_close(chunk_table& t) {
+  prefault_stop(t.fill);
   free_pages(t.htbl, uint64_t(sizeof(table_slot)) * t.cfg_tblsize);
   free_pages(t.wrap, (uint64_t(t.cfg_tblsize) + 3) / 4);
   free_pages(t.hist, uint64_t(sizeof(sweep_rec)) * t.hist_cap);
+  free_pages(t.dirty, dirty_bytes(t.cfg_tblsize));
+  t.dirty = nullptr;
   t.htbl = nullptr;
   t.wrap = nullptr;
   t.hist = nullptr;
 }
 
 void tbl_reset(chunk_table& t) {
-  std::memset(static_cast<void*>(t.htbl), 0, size_t(sizeof(table_slot)) * t.cfg_tblsize);
+  // Sweeps only tombstone entries, so the slots of unmarked groups are
+  // still zero.
+  const uint32_t groups = dirty_bytes(t.cfg_tblsize);
+  for (uint32_t g = 0; g < groups;) {
+    if (!t.dirty[g]) {
+      g++;
+      continue;
+    }
+    uint32_t e = g + 1;
+    while (e < groups && t.dirty[e]) e++;
+    const uint64_t a = uint64_t(g) * dirty_slots, b = std::min(uint64_t(e) * dirty_slots, uint64_t(t.cfg_tblsize));
+    std::memset(static_cast<void*>(t.htbl + a), 0, size_t(sizeof(table_slot) * (b - a)));
+    std::memset(t.dirty + g, 0, e - g);
+    g = e;
+  }
   if (t.wrapped) std::memset(t.wrap, 0, (size_t(t.cfg_tblsize) + 3) / 4);
   t.wrapped = 0;
   t.found_pos = 0;
@@ -225,6 +252,7 @@ bool tbl_find_or_add(chunk_table& t, const chunk_key& key, uint64_t at) {
     table_slot& sl = slots[rec[i].slot];
     sl.tag = rec[i].tag;
     sl.key = rec[i].key;
+    t.dirty[rec[i].slot / dirty_slots] = 1;
     if (sl.tag >= 2) wrap_set(t, rec[i].slot, rec_at[i]);
   }
   return false;

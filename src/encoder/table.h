@@ -11,10 +11,13 @@
 #include <cstdint>
 
 #include "chunking/chunker.h"
+#include "core/prefault.h"
 
 namespace dupcut {
 
 constexpr uint32_t probe_window = 32;
+// Slots per byte of the map of written slots (5 KiB of table a byte).
+constexpr uint32_t dirty_slots = 256;
 
 struct table_slot {
   uint32_t tag;  // 0 empty, 1 tombstone, else position + 2
@@ -65,13 +68,22 @@ struct chunk_table {
   uint32_t hist_head;  // index of the oldest record
   uint32_t hist_n;     // records in the ring
   uint32_t lazy_min;   // slots, the shortest sweep that is deferred
+
+  prefault* fill;  // the helper faulting the slots in, or null
+  uint8_t* dirty;  // a byte per dirty_slots slots: 1 once one is written
 };
 
 // Allocates the slots and the sweep's bookkeeping for `slots` slots and a
-// window of decwinsize bytes, all empty; false when memory is refused.
-bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize);
+// window of decwinsize bytes, all empty; false when memory is refused. With
+// helper, a thread faults the slots in while the encoder starts: every
+// slot is touched within the first megabytes of input, so otherwise the
+// kernel zeroes the whole table on the encoder's time.
+bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize, bool helper = false);
+// Stops the helper and releases the memory.
 void tbl_close(chunk_table& t);
-// Empties an open table for a new stream, keeping its memory.
+// Empties an open table for a new stream, keeping its memory. Only slots
+// written by tbl_find_or_add since the last reset are cleared, so a short
+// stream's reset is short and pages never written stay untouched.
 void tbl_reset(chunk_table& t);
 
 // Hit: sets found_pos to the stored position and found_dist to the true
