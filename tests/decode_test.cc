@@ -266,6 +266,50 @@ TEST(Paths, SpanRouteMatchesByteRoute) {
         }
 }
 
+// A second thread cuts the next stage while one is coded: still the byte
+// route's stream, for inputs that end on a stage's end or just past it,
+// chunks across stages, runs of the longest chunks, batches full of the
+// shortest, tiny inputs, and a codec abandoned mid-stream and rewound.
+TEST(Paths, SecondThreadMatchesByteRoute) {
+  const size_t st = stage_size;
+  struct tc {
+    int kind;
+    uint32_t div;
+    size_t n;
+  };
+  for (const tc& c : {tc{0, 100, 3 * st}, tc{0, 100, 3 * st + 12345}, tc{2, 100, 2 * st}, tc{2, 100, 2 * st + 1},
+                      tc{1, 1, 2 * st + st / 2}, tc{3, 7, st - 1}, tc{0, 100, 0}, tc{0, 100, 1}, tc{3, 1, 100}}) {
+    SCOPED_TRACE("kind " + std::to_string(c.kind) + " div " + std::to_string(c.div) + " size " + std::to_string(c.n));
+    const bytes data = sample(c.kind, c.n, c.n + 1);
+    const run ref = tu::encode(data, {.chunkdiv = c.div, .encmem = 1u << 20, .route = path::byte, .io = {}});
+    for (uint32_t threads : {1, 2})
+      for (size_t piece : {size_t(4093), size_t(io_buf_size)}) {
+        const run r = tu::encode(data, {.chunkdiv = c.div, .encmem = 1u << 20, .threads = threads,
+                                        .io = {.in_piece = piece, .out_piece = piece}});
+        ASSERT_TRUE(r.out == ref.out) << threads << " threads, piece " << piece;
+        EXPECT_EQ(r.cnt.chunk_count, ref.cnt.chunk_count);
+        EXPECT_EQ(r.cnt.match_bytes, ref.cnt.match_bytes);
+      }
+  }
+  // Left while the worker may be cutting (at the first output, and a stage
+  // on), then rewound: the next stream is a fresh codec's. Closed mid-stream
+  // last, so a worker that outlived its job would touch freed memory.
+  const bytes data = sample(0, 3 * st + 999, 5);
+  const bytes want = tu::encode(data, {.chunkdiv = 100, .encmem = 1u << 20, .route = path::byte, .io = {}}).out;
+  auto s = std::make_unique<codec_state>();
+  s->threads = 2;
+  dispatch_force(path::simd);
+  ASSERT_TRUE(codec_open_encoder(*s, 100, 1u << 20, 1u << 20));
+  for (size_t cap : {size_t(0), st + 5000}) {
+    EXPECT_FALSE(pump(s->io, data.data(), data.size(), {.out_piece = 4096, .out_cap = cap}).finished);
+    codec_rewind(*s);
+  }
+  EXPECT_TRUE(pump(s->io, data.data(), data.size()).out == want);
+  codec_rewind(*s);
+  pump(s->io, data.data(), data.size(), {.out_cap = 2 * st});
+  codec_close(*s);
+}
+
 }  // namespace
 
 namespace {

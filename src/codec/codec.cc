@@ -58,10 +58,18 @@ bool codec_open_encoder(codec_state& s, uint32_t chunkdiv, uint32_t encmem, uint
   if (!tbl_open(s.enc.tbl, encmem / 20, decwinsize)) return false;
   s.enc.tbl.encmem = encmem;
   open_common(s, 0, chunkdiv, header);
+  // Only the span route has a stage to cut ahead.
+  if (s.threads >= 2 && s.route == path::span)
+    worker_start(s.enc);
+  else
+    worker_stop(s.enc);
   return true;
 }
 
-void codec_open_decoder(codec_state& s) { open_common(s, 1, 0, true); }
+void codec_open_decoder(codec_state& s) {
+  open_common(s, 1, 0, true);
+  worker_stop(s.enc);
+}
 
 void codec_open_decoder(codec_state& s, uint32_t chunkdiv, uint32_t decwinsize) {
   if (s.dec.cfg_decwinsize != decwinsize) {
@@ -70,6 +78,7 @@ void codec_open_decoder(codec_state& s, uint32_t chunkdiv, uint32_t decwinsize) 
   }
   s.dec.cfg_decwinsize = decwinsize;
   open_common(s, 1, chunkdiv, false);
+  worker_stop(s.enc);
 }
 
 void codec_rewind(codec_state& s) {
@@ -79,6 +88,7 @@ void codec_rewind(codec_state& s) {
 
 void codec_close(codec_state& s) {
   codec_release(s.io);
+  worker_stop(s.enc);
   chunk_log_free(s.dec);
   free_pages(s.dec.win_buf, s.dec.cfg_decwinsize);
   s.dec.win_buf = nullptr;

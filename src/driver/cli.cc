@@ -281,7 +281,8 @@ bool runner::file(const std::string& name) {
   }
 
   char msg[256];
-  codec_closer codec{codec_new(decoding, o.chunk, o.table_mib, o.window_mib, msg, sizeof msg)};
+  const uint32_t threads = encoder_threads(o.threads_set, o.threads);
+  codec_closer codec{codec_new(decoding, o.chunk, o.table_mib, o.window_mib, threads, msg, sizeof msg)};
   if (!codec.s) {
     say("%s", msg);
     return false;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <thread>
 
 #include "codec/codec.h"
 #include "driver/cli.h"
@@ -214,6 +215,7 @@ bool open_job(job& j, codec_state& s, int argc, char** argv) {
     say("input and output are the same file '%s'", j.out_name, 0);
     return false;
   }
+  s.threads = encoder_threads(false, 0);
   if (decode) {
     codec_open_decoder(s);
   } else if (!codec_open_encoder(s, params[0], params[1] << 20, params[2] << 20)) {
@@ -334,9 +336,22 @@ void print_setup_line(std::FILE* to, const codec_state& s) {
                reinterpret_cast<uintptr_t>(s.enc.tbl.htbl));
 }
 
-codec_state* codec_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
-                       size_t err_size) {
+uint32_t encoder_threads(bool given, uint32_t asked) {
+  const char* v = given ? nullptr : std::getenv("DUPCUT_THREADS");
+  // Unset, or not a count: one a core.
+  if (v && *v >= '0' && *v <= '9') {
+    char* end;
+    const unsigned long n = std::strtoul(v, &end, 10);
+    if (!*end) given = true, asked = uint32_t(std::min(n, 256ul));
+  }
+  if (!given || asked == 0) asked = std::thread::hardware_concurrency();
+  return std::clamp<uint32_t>(asked, 1, 2);
+}
+
+codec_state* codec_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, uint32_t threads,
+                       char* err, size_t err_size) {
   auto* s = new codec_state();
+  s->threads = threads;
   if (decode) {
     codec_open_decoder(*s);
   } else if (!codec_open_encoder(*s, chunkdiv, table_mib << 20, window_mib << 20)) {

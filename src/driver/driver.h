@@ -43,11 +43,17 @@ struct codec_state;
 // The encoder's first console line ("sizeof(this)=...").
 void print_setup_line(std::FILE* to, const codec_state& s);
 
+// Threads for an encoder: -T's count when given (0: one a core), else
+// DUPCUT_THREADS's (the same numbers), else one a core; at most 2, the
+// most the encoder uses.
+uint32_t encoder_threads(bool given, uint32_t asked);
+
 // A codec on the heap, for the option form's runs and its verifier: to
-// decode, or to encode with the divisor, table and window (MiB) given.
-// Null when the table cannot be had, with the message in err.
-codec_state* codec_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
-                       size_t err_size);
+// decode, or to encode with the divisor, table and window (MiB) and
+// threads given. Null when the table cannot be had, with the message in
+// err.
+codec_state* codec_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, uint32_t threads,
+                       char* err, size_t err_size);
 void codec_delete(codec_state* s);
 
 // Glue for the option form (driver/cli.cc): driver_main's set-up and

@@ -10,7 +10,7 @@ namespace dupcut {
 verifier::~verifier() { codec_delete(s_); }
 
 bool verifier::open(char* err, size_t err_size) {
-  s_ = codec_new(true, 0, 0, 0, err, err_size);
+  s_ = codec_new(true, 0, 0, 0, 1, err, err_size);
   if (!s_) return false;
   s_->console = nullptr;  // its start-up line is not the user's
   s_->io.out_cur = s_->io.out_start = out_.data();
