@@ -338,7 +338,7 @@ void print_setup_line(std::FILE* to, const codec_state& s) {
 
 uint32_t encoder_threads(bool given, uint32_t asked) {
   const char* v = given ? nullptr : std::getenv("DUPCUT_THREADS");
-  // Unset, or not a count: one a core.
+  // Unset, or not a count: one per core.
   if (v && *v >= '0' && *v <= '9') {
     char* end;
     const unsigned long n = std::strtoul(v, &end, 10);

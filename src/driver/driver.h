@@ -43,8 +43,8 @@ struct codec_state;
 // The encoder's first console line ("sizeof(this)=...").
 void print_setup_line(std::FILE* to, const codec_state& s);
 
-// Threads for an encoder: -T's count when given (0: one a core), else
-// DUPCUT_THREADS's (the same numbers), else one a core; at most 2, the
+// Threads for an encoder: -T's count when given (0: one per core), else
+// DUPCUT_THREADS's (the same numbers), else one per core; at most 2, the
 // most the encoder uses.
 uint32_t encoder_threads(bool given, uint32_t asked);
 
