@@ -111,8 +111,10 @@ uint32_t cut_stage(chunker& ck, chunk_batch& bt, uint32_t have, bool eof) {
 void worker_main(stage_worker* w) {
   std::unique_lock lk(w->m);
   for (;;) {
-    w->cv.wait(lk, [w] { return w->busy || w->quit; });
+    w->cv.wait(lk, [w] { return w->posted || w->quit; });
     if (w->quit) return;
+    w->posted = false;
+    w->cutting = true;
     chunker& ck = *w->ck;
     chunk_batch& bt = *w->bt;
     const uint32_t have = w->have;
@@ -121,7 +123,7 @@ void worker_main(stage_worker* w) {
     const uint32_t taken = cut_stage(ck, bt, have, eof);
     lk.lock();
     w->taken = taken;
-    w->busy = false;
+    w->cutting = false;
     w->cv.notify_all();
   }
 }
@@ -133,24 +135,38 @@ void worker_post(stage_worker& w, chunker& ck, chunk_batch& bt, uint32_t have, b
     w.bt = &bt;
     w.have = have;
     w.eof = eof;
-    w.busy = true;
+    w.posted = true;
   }
   w.cv.notify_all();
 }
 
-// The bytes the posted job took.
+// The bytes the posted job took. A job the worker has not started yet is
+// cut here: on a busy machine the worker may wait long for a core, and the
+// codec should never wait longer than it would have taken itself.
 uint32_t worker_wait(stage_worker& w) {
   std::unique_lock lk(w.m);
-  w.cv.wait(lk, [&w] { return !w.busy; });
+  if (w.posted) {
+    w.posted = false;
+    lk.unlock();
+    return cut_stage(*w.ck, *w.bt, w.have, w.eof);
+  }
+  w.cv.wait(lk, [&w] { return !w.cutting; });
   return w.taken;
 }
 
+// Withdraws a job not started, or waits for the one being cut.
+void worker_idle(stage_worker& w) {
+  std::unique_lock lk(w.m);
+  w.posted = false;
+  w.cv.wait(lk, [&w] { return !w.cutting; });
+}
+
 // Lives in the frame that posts jobs: a frame destroyed mid-stream (the
-// codec closed or rewound while suspended) waits for its job first.
+// codec closed or rewound while suspended) settles its job first.
 struct job_guard {
   stage_worker& w;
   ~job_guard() {
-    if (w.spare) worker_wait(w);
+    if (w.spare) worker_idle(w);
   }
 };
 
@@ -239,7 +255,7 @@ bool worker_start(encoder& e) {
   if (w.spare) return true;
   w.spare = static_cast<chunk_batch*>(alloc_pages(sizeof(chunk_batch)));
   if (!w.spare) return false;
-  w.busy = w.quit = false;
+  w.posted = w.cutting = w.quit = false;
   try {
     w.th = std::thread(worker_main, &w);
   } catch (const std::system_error&) {
@@ -253,9 +269,9 @@ bool worker_start(encoder& e) {
 void worker_stop(encoder& e) {
   stage_worker& w = e.wk;
   if (!w.spare) return;
+  worker_idle(w);
   {
-    std::unique_lock lk(w.m);
-    w.cv.wait(lk, [&w] { return !w.busy; });
+    const std::lock_guard lk(w.m);
     w.quit = true;
   }
   w.cv.notify_all();

@@ -45,7 +45,8 @@ struct stage_worker {
   chunker* ck;
   uint32_t have, taken;
   bool eof;
-  bool busy;  // a job is posted and not yet done
+  bool posted;   // a job waits for the worker
+  bool cutting;  // the worker has taken it and not finished
   bool quit;
 };
 
