@@ -65,7 +65,7 @@ void codec_rewind(codec_state& s);
 
 // Releases frames, table, window, log and worker thread; the state may be
 // opened again. Releasing the frames alone (codec_release) mid-stream is
-// safe too: they wait for the worker's job.
+// safe too: they settle the worker's job first.
 void codec_close(codec_state& s);
 
 // The codec's entry: exchanges the header, sets up window and chunker,

@@ -33,7 +33,8 @@ struct chunk_batch {
 // The span route's second thread, owned by one codec: while the codec's
 // own thread codes a stage, it cuts and digests the next one, in a batch of
 // its own. It touches only the job's batch and the chunker, which outlive
-// the codec's frames; a frame that posted a job waits for it before it goes.
+// the codec's frames; a frame that posted a job withdraws it, or waits for
+// it, before it goes.
 struct stage_worker {
   std::thread th;
   std::mutex m;
@@ -61,7 +62,7 @@ struct encoder {
 // Starts the second thread and its batch unless running; false when either
 // is refused, and the encoder stays on one thread then.
 bool worker_start(encoder& e);
-// Waits for any job, ends the thread and frees its batch.
+// Withdraws or waits for any job, ends the thread and frees its batch.
 void worker_stop(encoder& e);
 
 using enc_view = loop_view<encoder>;
