@@ -1,13 +1,14 @@
 # Front door: thin wrappers around CMake.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz-clang
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all build test test-asan test-large demo bench fuzz fuzz-run install clean
+.PHONY: all build test test-asan test-tsan test-large demo bench fuzz fuzz-run install clean
 
 all: build
 
@@ -27,6 +28,13 @@ test-asan:
 	cmake -S . -B $(ASAN_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DDUPCUT_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE expensive
+
+# The tests that run the encoder's second thread, and codecs on several
+# threads, under ThreadSanitizer.
+test-tsan:
+	cmake -S . -B $(TSAN_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDUPCUT_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target decode_test lib_test
+	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -R '^(Paths\.SecondThread|Lib\.Contexts)'
 
 demo: build
 	sh tests/demo.sh $(BUILD)/dupcut
@@ -52,4 +60,4 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

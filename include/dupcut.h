@@ -64,7 +64,12 @@ typedef enum dupcut_option {
    * defines, as a salvage tool would; the damage is then reported when the
    * stream is complete, by DUPCUT_ERROR_DAMAGED in place of DUPCUT_DONE.
    * 0 (the default) stops at the damage. */
-  DUPCUT_OPTION_PAST_DAMAGE = 1
+  DUPCUT_OPTION_PAST_DAMAGE = 1,
+  /* Threads a context may use: 1 (the default) runs on the caller's thread
+   * only; 2 or more adds one thread of the context's own, which cuts and
+   * digests an encoder's next stage and faults in fresh table or window
+   * memory ahead of use. The bytes are the same either way. */
+  DUPCUT_OPTION_THREADS = 2
 } dupcut_option;
 
 /* What a stream's first 4 bytes tell. */

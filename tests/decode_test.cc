@@ -267,6 +267,50 @@ TEST(Paths, SpanRouteMatchesByteRoute) {
         }
 }
 
+// A second thread cuts the next stage while one is coded: still the byte
+// route's stream, for inputs that end on a stage's end or just past it,
+// chunks across stages, runs of the longest chunks, batches full of the
+// shortest, tiny inputs, and a codec abandoned mid-stream and rewound.
+TEST(Paths, SecondThreadMatchesByteRoute) {
+  const size_t st = stage_size;
+  struct tc {
+    int kind;
+    uint32_t div;
+    size_t n;
+  };
+  for (const tc& c : {tc{0, 100, 3 * st}, tc{0, 100, 3 * st + 12345}, tc{2, 100, 2 * st}, tc{2, 100, 2 * st + 1},
+                      tc{1, 1, 2 * st + st / 2}, tc{3, 7, st - 1}, tc{0, 100, 0}, tc{0, 100, 1}, tc{3, 1, 100}}) {
+    SCOPED_TRACE("kind " + std::to_string(c.kind) + " div " + std::to_string(c.div) + " size " + std::to_string(c.n));
+    const bytes data = sample(c.kind, c.n, c.n + 1);
+    const run ref = tu::encode(data, {.chunkdiv = c.div, .encmem = 1u << 20, .route = path::byte, .io = {}});
+    for (uint32_t threads : {1, 2})
+      for (size_t piece : {size_t(4093), size_t(io_buf_size)}) {
+        const run r = tu::encode(data, {.chunkdiv = c.div, .encmem = 1u << 20, .threads = threads,
+                                        .io = {.in_piece = piece, .out_piece = piece}});
+        ASSERT_TRUE(r.out == ref.out) << threads << " threads, piece " << piece;
+        EXPECT_EQ(r.cnt.chunk_count, ref.cnt.chunk_count);
+        EXPECT_EQ(r.cnt.match_bytes, ref.cnt.match_bytes);
+      }
+  }
+  // Left while the worker may be cutting (at the first output, and a stage
+  // on), then rewound: the next stream is a fresh codec's. Closed mid-stream
+  // last, so a worker that outlived its job would touch freed memory.
+  const bytes data = sample(0, 3 * st + 999, 5);
+  const bytes want = tu::encode(data, {.chunkdiv = 100, .encmem = 1u << 20, .route = path::byte, .io = {}}).out;
+  auto s = std::make_unique<codec_state>();
+  s->threads = 2;
+  dispatch_force(path::simd);
+  ASSERT_TRUE(codec_open_encoder(*s, 100, 1u << 20, 1u << 20));
+  for (size_t cap : {size_t(0), st + 5000}) {
+    EXPECT_FALSE(pump(s->io, data.data(), data.size(), {.out_piece = 4096, .out_cap = cap}).finished);
+    codec_rewind(*s);
+  }
+  EXPECT_TRUE(pump(s->io, data.data(), data.size()).out == want);
+  codec_rewind(*s);
+  pump(s->io, data.data(), data.size(), {.out_cap = 2 * st});
+  codec_close(*s);
+}
+
 }  // namespace
 
 namespace {
@@ -320,17 +364,6 @@ TEST(Codec, SeveralRunAtOnce) {
 
 namespace {
 
-// DUPCUT_THREADS for one scope, as the codecs opened in it read it.
-struct threads_env {
-  std::string old;
-  bool had;
-  explicit threads_env(const char* v) : had(std::getenv("DUPCUT_THREADS") != nullptr) {
-    if (had) old = std::getenv("DUPCUT_THREADS");
-    setenv("DUPCUT_THREADS", v, 1);
-  }
-  ~threads_env() { had ? setenv("DUPCUT_THREADS", old.c_str(), 1) : unsetenv("DUPCUT_THREADS"); }
-};
-
 // The threads that fault the table and the ring in change no byte, and a
 // codec rewound or closed mid-stream, while they run or wait, stops them
 // first (the sanitizer builds watch for strays and races). A rewound codec
@@ -341,16 +374,14 @@ TEST(Helpers, SameBytesAndStopsMidStream) {
   for (uint32_t win_mib : {4, 64}) {  // the ring's helper reaches the ring's end, or waits on the data
     SCOPED_TRACE(win_mib);
     const codec_cfg c{.chunkdiv = 100, .encmem = 64u << 20, .decwin = win_mib << 20, .io = {}};
-    run ref[2];
-    {
-      threads_env e("1");
-      ref[0] = tu::encode(data, c);
-      ref[1] = tu::encode(later, c);
-    }
-    threads_env e("2");
-    EXPECT_TRUE(tu::encode(data, c).out == ref[0].out);
+    codec_cfg c2 = c;
+    c2.threads = 2;
+    const run ref[2] = {tu::encode(data, c), tu::encode(later, c)};
+    EXPECT_TRUE(tu::encode(data, c2).out == ref[0].out);
+    EXPECT_TRUE(tu::decode(ref[0].out, c2).out == data);
     for (bool decode : {false, true}) {
       auto s = std::make_unique<codec_state>();
+      s->threads = 2;
       if (decode)
         codec_open_decoder(*s);
       else

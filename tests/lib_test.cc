@@ -156,8 +156,11 @@ TEST(Lib, ContextsInterleavedInOneThreadAndOnTwoThreads) {
   }
   auto both_ways = [](const bytes& data, const bytes& stream, uint32_t div, uint32_t t, uint32_t w, bool* ok) {
     *ok = true;
-    for (int i = 0; i < 3; i++) {
+    for (uint32_t i = 0; i < 3; i++) {
+      // Contexts of one thread, then of two (a thread of their own each).
       ctx_ptr e = encoder(div, t, w), x = decoder();
+      *ok &= dupcut_set_option(e.get(), DUPCUT_OPTION_THREADS, 1 + i % 2) == DUPCUT_DONE &&
+             dupcut_set_option(x.get(), DUPCUT_OPTION_THREADS, 1 + i % 2) == DUPCUT_DONE;
       *ok &= run_all(e.get(), data, 0, 0) == stream && run_all(x.get(), stream, 0, 0) == data;
     }
   };
@@ -243,6 +246,7 @@ TEST(Lib, EveryErrorFromItsCase) {
   EXPECT_EQ(dupcut_set_option(e.get(), DUPCUT_OPTION_PAST_DAMAGE, 1), DUPCUT_ERROR_SEQUENCE);  // mid-stream
   dupcut_reset(e.get());
   EXPECT_EQ(dupcut_set_option(e.get(), dupcut_option(99), 1), DUPCUT_ERROR_PARAM);
+  EXPECT_EQ(dupcut_set_option(e.get(), DUPCUT_OPTION_THREADS, 0), DUPCUT_ERROR_PARAM);
   EXPECT_EQ(run_all(e.get(), lit, 0, 0), program_stream(lit, 5, 1, 1));
   o.pos = 0;
   EXPECT_EQ(dupcut_code(e.get(), &o, nullptr, 1), DUPCUT_ERROR_SEQUENCE);

@@ -281,7 +281,8 @@ bool runner::file(const std::string& name) {
   }
 
   char msg[256];
-  ctx_closer codec{ctx_new(decoding, o.chunk, o.table_mib, o.window_mib, msg, sizeof msg)};
+  ctx_closer codec{ctx_new(decoding, o.chunk, o.table_mib, o.window_mib, run_threads(o.threads_set, o.threads), msg,
+                           sizeof msg)};
   if (!codec.c) {
     say("%s", msg);
     return false;

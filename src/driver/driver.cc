@@ -102,15 +102,6 @@ int flush_stdout() {
   return errno ? errno : EIO;
 }
 
-uint32_t run_threads(bool given, uint32_t n) {
-  if (!given) {
-    const char* env = std::getenv("DUPCUT_THREADS");
-    n = env && *env ? uint32_t(std::strtoul(env, nullptr, 10)) : 0;
-  }
-  if (n == 0) n = std::max(1u, std::thread::hardware_concurrency());
-  return n;
-}
-
 run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
   dupcut_in_buffer in{in_buf, 0, 0};
   static write_behind wb;
@@ -243,7 +234,7 @@ bool open_job(job& j, int argc, char** argv) {
     return false;
   }
   char err[128];
-  j.ctx = ctx_new(decode, params[0], params[1], params[2], err, sizeof err);
+  j.ctx = ctx_new(decode, params[0], params[1], params[2], run_threads(false, 0), err, sizeof err);
   if (!j.ctx) {
     std::fprintf(stderr, "dupcut: %s\n", err);
     return false;
@@ -371,11 +362,24 @@ dupcut_counters counters_of(const dupcut_ctx* c) {
   return n;
 }
 
-dupcut_ctx* ctx_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
-                    size_t err_size) {
+uint32_t run_threads(bool given, uint32_t asked) {
+  const char* v = given ? nullptr : std::getenv("DUPCUT_THREADS");
+  // Unset, or not a count: one per core.
+  if (v && *v >= '0' && *v <= '9') {
+    char* end;
+    const unsigned long n = std::strtoul(v, &end, 10);
+    if (!*end) given = true, asked = uint32_t(std::min(n, 256ul));
+  }
+  if (!given || asked == 0) asked = std::thread::hardware_concurrency();
+  return std::clamp<uint32_t>(asked, 1, 2);
+}
+
+dupcut_ctx* ctx_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, uint32_t threads,
+                    char* err, size_t err_size) {
   dupcut_status st;
   dupcut_ctx* c = decode ? dupcut_decoder_create(0, &st) : dupcut_encoder_create(chunkdiv, table_mib, window_mib, &st);
   if (c && decode) dupcut_set_option(c, DUPCUT_OPTION_PAST_DAMAGE, 1);
+  if (c) dupcut_set_option(c, DUPCUT_OPTION_THREADS, threads);
   if (!c && st == DUPCUT_ERROR_MEMORY && !decode)
     std::snprintf(err, err_size, "cannot allocate the chunk table (%" PRIu64 " bytes)",
                   uint64_t(20) * ((uint64_t(table_mib) << 20) / 20));

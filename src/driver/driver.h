@@ -38,8 +38,10 @@ void format_stats(char* buf, size_t size, uint64_t total, uint64_t count);
 // the errno value of the write that failed.
 int flush_stdout();
 
-// Threads for a run: n, or with n = 0 one a core; DUPCUT_THREADS when the
-// command line says nothing (unset: one a core).
+// Threads for a run: -T's count when given (0: one per core), else
+// DUPCUT_THREADS's (the same numbers), else one per core; at most 2, the
+// most a run uses (the encoder's worker or the decoder's helpers, and the
+// writer of the output).
 uint32_t run_threads(bool given, uint32_t n);
 
 // The whole program; returns the exit status.
@@ -47,10 +49,10 @@ int driver_main(int argc, char** argv);
 
 // A context of the library as the program uses one: to decode (going on
 // past damage to restore all it can), or to encode with the divisor, table
-// and window (MiB) given. Null when the table cannot be had, with the
-// message in err. Released with dupcut_free.
-dupcut_ctx* ctx_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, char* err,
-                    size_t err_size);
+// and window (MiB) given; on `threads` threads. Null when the table cannot
+// be had, with the message in err. Released with dupcut_free.
+dupcut_ctx* ctx_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, uint32_t threads,
+                    char* err, size_t err_size);
 
 // The encoder's first console line ("sizeof(this)=...").
 void print_setup_line(std::FILE* to, dupcut_ctx* c);

@@ -10,7 +10,7 @@ namespace dupcut {
 verifier::~verifier() { dupcut_free(s_); }
 
 bool verifier::open(char* err, size_t err_size) {
-  s_ = ctx_new(true, 0, 0, 0, err, err_size);
+  s_ = ctx_new(true, 0, 0, 0, 1, err, err_size);
   return s_ != nullptr;
 }
 

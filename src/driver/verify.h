@@ -4,8 +4,9 @@
 // state, so one thread alternates them. The decoder takes the encoder's
 // output whenever the encoder asks for input, not only when a buffer is
 // full: a full buffer of match codes can stand for a GiB of input, but
-// between two requests for input the encoder holds at most its stage and a
-// chunk, so the input bytes not yet restored fit a bounded queue.
+// between two requests for input the encoder holds at most its stage (two
+// with a second thread) and a chunk, so the input bytes not yet restored
+// fit a bounded queue.
 #pragma once
 
 #include <cstddef>

@@ -3,6 +3,10 @@
 // reference; encode_spans takes whole buffers and works a stage at a time.
 #pragma once
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "chunking/chunker.h"
 #include "chunking/dispatch.h"
 #include "core/coroutine.h"
@@ -26,12 +30,40 @@ struct chunk_batch {
   uint8_t stage[stage_size];        // input not yet coded
 };
 
+// The span route's second thread, owned by one codec: while the codec's
+// own thread codes a stage, it cuts and digests the next one, in a batch of
+// its own. It touches only the job's batch and the chunker, which outlive
+// the codec's frames; a frame that posted a job withdraws it, or waits for
+// it, before it goes.
+struct stage_worker {
+  std::thread th;
+  std::mutex m;
+  std::condition_variable cv;
+  chunk_batch* spare;  // the second batch; null: no worker
+  // The job, under m: cut the first `have` bytes of bt's stage (all of
+  // them at the end of input); `taken` is the answer.
+  chunk_batch* bt;
+  chunker* ck;
+  uint32_t have, taken;
+  bool eof;
+  bool posted;   // a job waits for the worker
+  bool cutting;  // the worker has taken it and not finished
+  bool quit;
+};
+
 // The encoder's part of a codec's state.
 struct encoder {
   chunk_table tbl;
   uint8_t chunk_buf[chunk_buf_size];  // byte route: the open chunk's bytes
   chunk_batch batch;                  // span route
+  stage_worker wk;                    // span route with a second thread
 };
+
+// Starts the second thread and its batch unless running; false when either
+// is refused, and the encoder stays on one thread then.
+bool worker_start(encoder& e);
+// Withdraws or waits for any job, ends the thread and frees its batch.
+void worker_stop(encoder& e);
 
 using enc_view = loop_view<encoder>;
 

@@ -129,9 +129,13 @@ bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize, bool helper) 
   }
   // The wrap counts and the sweep's records are left alone: most runs
   // never touch them. A table under 8 MiB is in within milliseconds.
-  const uint64_t bytes = uint64_t(sizeof(table_slot)) * slots;
-  if (helper && bytes >= (uint64_t(8) << 20)) t.fill = prefault_start(t.htbl, bytes, bytes);
+  if (helper) tbl_prefault(t);
   return true;
+}
+
+void tbl_prefault(chunk_table& t) {
+  const uint64_t bytes = uint64_t(sizeof(table_slot)) * t.cfg_tblsize;
+  if (!t.fill && t.htbl && bytes >= (uint64_t(8) << 20)) t.fill = prefault_start(t.htbl, bytes, bytes);
 }
 
 void tbl_close(chunk_table& t) {

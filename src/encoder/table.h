@@ -79,6 +79,9 @@ struct chunk_table {
 // slot is touched within the first megabytes of input, so otherwise the
 // kernel zeroes the whole table on the encoder's time.
 bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize, bool helper = false);
+// Starts the helper on an open table that has none (and is big enough to
+// need one).
+void tbl_prefault(chunk_table& t);
 // Stops the helper and releases the memory.
 void tbl_close(chunk_table& t);
 // Empties an open table for a new stream, keeping its memory. Only slots
