@@ -23,8 +23,9 @@
 #   BENCH_KINDS    generated kinds (versions backup random disk); "" for none
 #   BENCH_MICRO    1 runs the micro-benchmarks first, 0 skips them (1)
 #   BENCH_MICRO_REPS  repetitions of each micro-benchmark (3)
-#   BENCH_THREADS  passed to dupcut as DUPCUT_THREADS (unset: not passed, and
-#                  the memory targets count one thread)
+#   BENCH_THREADS  passed to dupcut as DUPCUT_THREADS (unset: not passed, so
+#                  dupcut runs one thread per core, at most 2, and the memory
+#                  targets count that many)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -95,8 +96,11 @@ rm -f "$outdir/results.md" "$outdir/readme_table.md" "$outdir/targets.txt" "$out
 trap 'rm -rf "$tmp"' EXIT
 
 version=$(sed -n 's/^project(dupcut VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
-threads_note="one thread, DUPCUT_THREADS not set"
+ncores=$(nproc)
+threads_used=$((ncores < 2 ? ncores : 2))
+threads_note="DUPCUT_THREADS not set: $threads_used thread(s), one per core"
 if [ -n "$THREADS" ]; then
+  threads_used=$((THREADS < 2 ? THREADS : 2))
   threads_note="DUPCUT_THREADS=$THREADS"
   export DUPCUT_THREADS=$THREADS
 else
@@ -321,7 +325,7 @@ cat "$tmp"/esize-* 2>/dev/null > "$tmp/esizes" || true
 
 # Medians, ratios and targets. mawk has no sort of its own: arrays are tiny,
 # so an insertion sort does.
-awk -F'\t' -v runs="$RUNS" -v divs="$DIVS" -v plot="$plotdat" -v threads="${THREADS:-1}" \
+awk -F'\t' -v runs="$RUNS" -v divs="$DIVS" -v plot="$plotdat" -v threads="$threads_used" \
   -v targets="$outdir/targets.txt" -v readme="$outdir/readme_table.md" -v esizes="$tmp/esizes" \
   -v have_zstd="$have_zstd" -v cmd="$cmd" -v version="$version" -v rev="$rev$dirty" -v today="$today" \
   -v machine="$(nproc)-core $cpu $isa" -v tnote="$threads_note" -v kinds="$KINDS" -v nfiles=$# '
