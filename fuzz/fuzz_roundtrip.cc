@@ -14,14 +14,19 @@ namespace {
 
 constexpr size_t param_bytes = 9;
 constexpr size_t max_data = size_t(128) << 10;
+// The worker takes a stage only from the second 1 MiB on.
+constexpr size_t max_data_threads = size_t(3) << 20;
 // flag_span_*: the span route on that side; the other side may take the
 // byte route, and the data must come back either way.
-constexpr uint8_t flag_script = 1, flag_entry = 2, flag_span_enc = 4, flag_span_dec = 8, flag_simd = 16;
+// flag_threads: both sides with a second thread (the encoder's worker).
+constexpr uint8_t flag_script = 1, flag_entry = 2, flag_span_enc = 4, flag_span_dec = 8, flag_simd = 16,
+                  flag_threads = 32;
 
 struct params {
   uint32_t div, win, tblsize;
   size_t piece_a, piece_b;
   bool script, via_entry, span_enc, span_dec, simd;
+  uint32_t threads;
 };
 
 size_t piece(uint8_t c) { return c < 192 ? 1 + c : size_t(c - 191) * 1024; }
@@ -40,6 +45,7 @@ params parse(const uint8_t* p) {
   r.span_enc = p[8] & flag_span_enc;
   r.span_dec = p[8] & flag_span_dec;
   r.simd = p[8] & flag_simd;
+  r.threads = p[8] & flag_threads ? 2 : 1;
   if (r.via_entry) r.win = 1u << 20;  // the header carries whole MiB only
   return r;
 }
@@ -49,11 +55,11 @@ params parse(const uint8_t* p) {
 // a fourth byte 0..3; FC, FD (n+1)*256 noise bytes from seed v (many
 // distinct chunks, to fill small tables); FE, FF a run of (n+1)*512 bytes
 // of value v.
-bytes run_script(const uint8_t* p, size_t n) {
+bytes run_script(const uint8_t* p, size_t n, size_t cap) {
   bytes d;
   size_t i = 0;
   auto next = [&]() -> uint8_t { return i < n ? p[i++] : 0; };
-  while (i < n && d.size() < max_data) {
+  while (i < n && d.size() < cap) {
     const uint8_t op = p[i++];
     if (op < 0x80) {
       const size_t k = std::min<size_t>(op + 1, n - i);
@@ -82,7 +88,7 @@ bytes run_script(const uint8_t* p, size_t n) {
       d.insert(d.end(), len, next());
     }
   }
-  if (d.size() > max_data) d.resize(max_data);
+  if (d.size() > cap) d.resize(cap);
   return d;
 }
 
@@ -95,12 +101,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   const params pr = parse(input);
   const uint8_t* rest = input + param_bytes;
   const size_t rest_n = size - param_bytes;
-  const bytes data = pr.script ? run_script(rest, rest_n) : bytes(rest, rest + rest_n);
+  const bytes data =
+      pr.script ? run_script(rest, rest_n, pr.threads > 1 ? max_data_threads : max_data) : bytes(rest, rest + rest_n);
   // Every record but the last holds 64 data bytes or more; an escape adds 4.
   const size_t stream_cap = data.size() + 4 * (data.size() / 64 + 1) + header_size;
 
   const run enc = encode(data, {.chunkdiv = pr.div, .encmem = pr.tblsize * 20, .decwin = pr.win,
-                                .header = pr.via_entry, .route = route_of(pr.span_enc, pr.simd),
+                                .header = pr.via_entry, .route = route_of(pr.span_enc, pr.simd), .threads = pr.threads,
                                 .io = {.in_piece = pr.piece_a, .out_piece = pr.piece_b, .out_cap = stream_cap}});
   check(enc.finished, "stream longer than data plus escapes");
   check(enc.fail == nullptr, "encoder failed");
@@ -112,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     check(enc.out.size() >= header_size && std::equal(h, h + header_size, enc.out.begin()), "header bytes");
   }
   const run dec = decode(enc.out, {.chunkdiv = pr.div, .decwin = pr.win, .header = pr.via_entry,
-                                   .route = route_of(pr.span_dec, pr.simd), .log_order = 1 + pr.tblsize % 12,
+                                   .route = route_of(pr.span_dec, pr.simd), .threads = pr.threads,
+                                   .log_order = 1 + pr.tblsize % 12,
                                    .io = {.in_piece = pr.piece_b, .out_piece = pr.piece_a, .out_cap = data.size()}});
   check(dec.chunkdiv == pr.div && dec.decwin == pr.win, "header read back");
   check(dec.finished, "decoder wrote more than the data");
@@ -151,6 +159,14 @@ void seeds(std::vector<bytes>& out) {
   out.push_back(cat({block(3, 1000, 600, 200, 200, flag_script | flag_entry), script}));
   out.push_back(cat({block(65, 65535, 49200, 255, 255, flag_script), runs}));
   out.push_back(cat({block(1, 2, 1, 4, 4, flag_script), runs}));
+  // Past two stages, so that the encoder's worker cuts some: noise, long
+  // runs, copies from far back.
+  bytes big;
+  for (uint8_t i = 0; i < 24; i++) big.insert(big.end(), {0xFC, 0xFF, i});
+  for (int i = 0; i < 6; i++) big.insert(big.end(), {0xFE, 0xFF, uint8_t(i)});
+  for (int i = 0; i < 10; i++) big.insert(big.end(), {0xEF, uint8_t(i), 0xF0});
+  out.push_back(cat({block(100, 60000, 60000, 255, 255, flag_script | flag_span_enc | flag_simd | flag_threads), big}));
+  out.push_back(cat({block(1, 40000, 600, 200, 7, flag_script | flag_span_enc | flag_span_dec | flag_threads), big}));
   // Many distinct 64-byte chunks, then some again: full probe windows and
   // tombstones in a table of a few dozen slots.
   const bytes noisy = {0xFC, 0x80, 0x01, 0xFD, 0x20, 0x02, 0xC0, 0x00, 0x30, 0xFC, 0x40, 0x01};

@@ -15,7 +15,7 @@ namespace dupcut {
 
 struct write_behind {
   static constexpr uint32_t nbuf = 4;
-  static constexpr size_t buf_size = size_t(1) << 20;
+  static constexpr size_t buf_size = size_t(512) << 10;
 
   std::FILE* out;
   uint8_t* buf[nbuf];   // one block of nbuf * buf_size bytes
