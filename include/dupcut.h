@@ -14,10 +14,10 @@
 #include <stdint.h>
 
 #define DUPCUT_VERSION_MAJOR 0
-#define DUPCUT_VERSION_MINOR 2
+#define DUPCUT_VERSION_MINOR 3
 #define DUPCUT_VERSION_PATCH 0
 #define DUPCUT_VERSION_NUMBER (DUPCUT_VERSION_MAJOR * 10000 + DUPCUT_VERSION_MINOR * 100 + DUPCUT_VERSION_PATCH)
-#define DUPCUT_VERSION_STRING "0.2.0"
+#define DUPCUT_VERSION_STRING "0.3.0"
 
 #if defined(DUPCUT_BUILDING) && defined(__GNUC__)
 #define DUPCUT_API __attribute__((visibility("default")))
