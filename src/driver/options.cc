@@ -26,7 +26,7 @@ const char help_text[] =
     "      --rm            remove each source once its output file is complete\n"
     "  -q, --quiet         errors only: no warnings, summary or test reports\n"
     "  -v, --verbose       console lines; digests with -t; full scans with -l\n"
-    "  -T, --threads=N     encode on N threads, 1 or 2 (0: one per core, at most 2);\n"
+    "  -T, --threads=N     run on N threads, 1 or 2 (0: one per core, at most 2);\n"
     "                      the default is DUPCUT_THREADS, else one per core\n"
     "  -M, --memory=SIZE   refuse to decode a stream whose window exceeds SIZE\n"
     "      --chunk=N       chunk divisor 1..65535 (100): mean chunk about 63+N bytes\n"
