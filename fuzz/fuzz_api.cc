@@ -1,7 +1,8 @@
 // The library's streaming call against the codec it wraps. The first four
 // input bytes choose the direction, the piece sizes of each call (changing
 // from call to call, every buffer a fresh heap block so that a pointer kept
-// across calls is caught), a window cap and the salvage option; the rest is
+// across calls is caught; with stable input a block stays until the call
+// asks for more), a window cap and the salvage option; the rest is
 // a stream to decode or data to encode. Decoding must give the codec's
 // output, cut at the first damage unless salvaging, with the status its
 // verdict implies; encoding must give the codec's stream.
@@ -17,7 +18,7 @@ namespace {
 
 constexpr size_t ctl_bytes = 4;
 constexpr size_t out_cap = size_t(2) << 20;
-constexpr uint8_t flag_encode = 1, flag_salvage = 2, flag_reset = 4;
+constexpr uint8_t flag_encode = 1, flag_salvage = 2, flag_reset = 4, flag_stable = 8;
 
 struct ctx_free {
   void operator()(dupcut_ctx* c) const { dupcut_free(c); }
@@ -32,7 +33,7 @@ struct api_run {
   bool capped;
 };
 
-api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed) {
+api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable) {
   api_run r{{}, DUPCUT_DONE, false};
   uint32_t x = seed | 1;
   auto next_piece = [&] {
@@ -40,27 +41,37 @@ api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed) {
     const uint32_t k = x % 8;
     return k < 5 ? size_t(1) + (x >> 8) % 97 : size_t(1) << (10 + k);
   };
-  size_t fed = 0;
+  size_t fed = 0;    // input bytes before the current block
   bool end = false;  // once said, the rest of the input goes with every call
+  block ib;
+  dupcut_in_buffer i{nullptr, 0, 0};
+  bool refill = true;
   for (int guard = 0;; guard++) {
     check(guard < (1 << 22), "the call keeps returning without progress");
-    const size_t ik = end ? in.size() - fed : std::min(next_piece(), in.size() - fed), ok = next_piece();
-    end = fed + ik == in.size();
-    block ib = new_block(ik + 1), ob = new_block(ok);
-    if (ik) std::memcpy(ib.get(), in.data() + fed, ik);
-    dupcut_in_buffer i{ib.get(), ik, 0};
+    // Stable input stays in its block until the call asks for more;
+    // otherwise what is left moves to a fresh block every call.
+    if (refill || !stable) {
+      fed += i.pos;
+      const size_t ik = end ? in.size() - fed : std::min(next_piece(), in.size() - fed);
+      end = fed + ik == in.size();
+      ib = new_block(ik + 1);
+      if (ik) std::memcpy(ib.get(), in.data() + fed, ik);
+      i = {ib.get(), ik, 0};
+    }
+    const size_t ok = next_piece();
+    block ob = new_block(ok);
     dupcut_out_buffer o{ob.get(), ok, 0};
     r.st = dupcut_code(c, &o, &i, end);
-    check(i.pos <= ik && o.pos <= ok, "positions past the buffers");
-    fed += i.pos;
+    check(i.pos <= i.size && o.pos <= ok, "positions past the buffers");
     r.out.insert(r.out.end(), ob.get(), ob.get() + o.pos);
     if (r.out.size() > out_cap) {
       r.capped = true;
       return r;
     }
-    if (r.st == DUPCUT_NEED_INPUT) check(i.pos == ik, "needs input with input left");
+    if (r.st == DUPCUT_NEED_INPUT) check(i.pos == i.size, "needs input with input left");
     if (r.st == DUPCUT_NEED_OUTPUT) check(o.pos == ok, "needs output with room left");
     if (r.st != DUPCUT_NEED_INPUT && r.st != DUPCUT_NEED_OUTPUT) return r;
+    refill = r.st == DUPCUT_NEED_INPUT;
   }
 }
 
@@ -85,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     ctx_ptr c(dupcut_encoder_create(div, 1, 1, &st));
     check(c && st == DUPCUT_DONE, "encoder refused");
     for (int round = 0; round < (flags & flag_reset ? 2 : 1); round++) {
-      const api_run a = drive(c.get(), rest, seed + round);
+      const api_run a = drive(c.get(), rest, seed + round, flags & flag_stable);
       const run want = encode(rest, {.chunkdiv = div, .encmem = 1 << 20, .decwin = 1 << 20, .io = {}});
       check(!a.capped && a.st == DUPCUT_DONE, "encoding did not finish");
       check(a.out == want.out, "the library's stream differs from the codec's");
@@ -101,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   ctx_ptr c(dupcut_decoder_create(cap_mib, &st));
   check(c && st == DUPCUT_DONE, "decoder refused");
   if (flags & flag_salvage) check(dupcut_set_option(c.get(), DUPCUT_OPTION_PAST_DAMAGE, 1) == DUPCUT_DONE, "option");
-  const api_run a = drive(c.get(), rest, seed);
+  if (flags & flag_stable) check(dupcut_set_option(c.get(), DUPCUT_OPTION_STABLE_INPUT, 1) == DUPCUT_DONE, "option");
+  const api_run a = drive(c.get(), rest, seed, flags & flag_stable);
   const uint32_t win_mib = rest.size() >= 4 ? rest[2] | rest[3] << 8 : 0;
   const bool big = win_mib > cap_mib && win_mib <= 4095 && (rest[0] | rest[1]) != 0;
   if (big) {
@@ -147,6 +159,8 @@ void seeds(std::vector<bytes>& out) {
   out.push_back(with(flag_encode | flag_reset, 99, 99, data));
   const bytes stream = encode(data, {.chunkdiv = 100, .encmem = 20 << 20, .decwin = 1 << 20, .io = {}}).out;
   out.push_back(with(0, 3, 0, stream));
+  out.push_back(with(flag_stable, 3, 0, stream));
+  out.push_back(with(flag_stable | flag_salvage, 9, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
   out.push_back(with(0, 5, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
   out.push_back(with(flag_salvage, 5, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
   out.push_back(with(0, 1, 0, {100, 0, 0xFF, 0x0F}));

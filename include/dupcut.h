@@ -69,7 +69,15 @@ typedef enum dupcut_option {
    * only; 2 or more adds one thread of the context's own, which cuts and
    * digests an encoder's next stage and faults in fresh table or window
    * memory ahead of use. The bytes are the same either way. */
-  DUPCUT_OPTION_THREADS = 2
+  DUPCUT_OPTION_THREADS = 2,
+  /* 1: the caller promises to leave the input buffer's unread bytes where
+   * they are and unchanged (src, size and pos as the last call left them)
+   * until a call returns DUPCUT_NEED_INPUT, as with zstd's stable input
+   * buffer; a decoder then reads them in place instead of copying them. A
+   * call that breaks the promise while the decoder holds the buffer gets
+   * DUPCUT_ERROR_PARAM. 0 (the default): any buffer, any call. Encoders
+   * always read in place and ignore it. */
+  DUPCUT_OPTION_STABLE_INPUT = 3
 } dupcut_option;
 
 /* What a stream's first 4 bytes tell. */

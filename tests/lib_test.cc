@@ -173,6 +173,36 @@ TEST(Lib, ContextsInterleavedInOneThreadAndOnTwoThreads) {
   EXPECT_TRUE(ok2);
 }
 
+// With stable input the decoder reads the caller's buffer in place, across
+// waits for output space; a buffer moved while it is held is refused.
+TEST(Lib, StableInputIsReadInPlace) {
+  const bytes data = sample(2), stream = program_stream(data, 100, 1, 1);
+  for (bool move : {false, true}) {
+    ctx_ptr d = decoder();
+    ASSERT_EQ(dupcut_set_option(d.get(), DUPCUT_OPTION_STABLE_INPUT, 1), DUPCUT_DONE);
+    bytes copy = stream, out;
+    dupcut_in_buffer in{copy.data(), copy.size(), 0};
+    uint8_t ob[1000];
+    dupcut_status st;
+    int calls = 0;
+    do {
+      dupcut_out_buffer o{ob, sizeof ob, 0};
+      st = dupcut_code(d.get(), &o, &in, 1);
+      out.insert(out.end(), ob, ob + o.pos);
+      // Past the first 64 KiB, which a decoder copies while it watches the header.
+      if (++calls == 150 && move) {
+        bytes elsewhere(copy.begin(), copy.end());
+        in.src = elsewhere.data();
+        EXPECT_EQ(dupcut_code(d.get(), &o, &in, 1), DUPCUT_ERROR_PARAM);
+        in.src = copy.data();
+      }
+    } while (st == DUPCUT_NEED_OUTPUT);
+    EXPECT_EQ(st, DUPCUT_DONE);
+    EXPECT_TRUE(out == data);
+    EXPECT_GT(calls, 150);
+  }
+}
+
 const bytes h1 = {1, 0, 1, 0};  // divisor 1 (chunks of 64 bytes), 1 MiB window
 
 bytes match_code(uint32_t d) {

@@ -378,7 +378,11 @@ dupcut_ctx* ctx_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t
                     char* err, size_t err_size) {
   dupcut_status st;
   dupcut_ctx* c = decode ? dupcut_decoder_create(0, &st) : dupcut_encoder_create(chunkdiv, table_mib, window_mib, &st);
-  if (c && decode) dupcut_set_option(c, DUPCUT_OPTION_PAST_DAMAGE, 1);
+  // The driver refills its input only when asked for more.
+  if (c && decode) {
+    dupcut_set_option(c, DUPCUT_OPTION_PAST_DAMAGE, 1);
+    dupcut_set_option(c, DUPCUT_OPTION_STABLE_INPUT, 1);
+  }
   if (c) dupcut_set_option(c, DUPCUT_OPTION_THREADS, threads);
   if (!c && st == DUPCUT_ERROR_MEMORY && !decode)
     std::snprintf(err, err_size, "cannot allocate the chunk table (%" PRIu64 " bytes)",

@@ -28,6 +28,10 @@ struct dupcut_ctx {
   codec_state s;
   uint32_t window_cap;  // MiB; decoding only
   bool past_damage;     // decoding: go on to the end, report damage there
+  bool stable_in;       // the caller keeps unread input where it is until asked for more
+  bool in_place;        // the decoder reads the caller's buffer, not ibuf
+  const uint8_t* held;  // in place: the buffer the decoder may hold pointers into,
+  size_t held_size, held_pos;  // and where the last call left it
   bool started;         // dupcut_code has run on this stream
   phase ph;
   const char* why;      // the error's sentence
@@ -38,8 +42,9 @@ struct dupcut_ctx {
   uint8_t none;  // what an absent input buffer points at
   // The decoder's literal route keeps a pointer into its input across a
   // suspension for output, which the caller may move: a decoder reads a
-  // copy of the caller's input. The encoder copies input into its stage
-  // before any suspension and reads the caller's buffer in place.
+  // copy of the caller's input, unless the caller promised to keep it in
+  // place. The encoder copies input into its stage before any suspension
+  // and reads the caller's buffer in place.
   alignas(64) uint8_t ibuf[io_buf_size];
 };
 
@@ -48,6 +53,7 @@ namespace {
 void start_stream(dupcut_ctx& c) {
   c.ph = phase::running;
   c.started = false;
+  c.in_place = false;
   c.why = "";
   c.ended = false;
   c.hdr_seen = 0;
@@ -136,18 +142,25 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
     c->why = c->ended && !end ? "the end of input was withdrawn" : "a call after the stream ended";
     return DUPCUT_ERROR_SEQUENCE;
   }
-  c->started = true;
-  c->ended = end != 0;
   codec_state& s = c->s;
   codec_io& io = s.io;
   const bool dec = s.decode_mode;
   const uint8_t* const isrc = in && in->src ? static_cast<const uint8_t*>(in->src) : &c->none;
   const size_t isize = in ? in->size : 0, pos0 = in ? in->pos : 0, opos0 = out->pos;
+  // Waiting for output space, a decoder reading in place may hold
+  // pointers into the buffer the last call left.
+  if (c->in_place && io.request == 2 && (isrc != c->held || isize != c->held_size || pos0 != c->held_pos))
+    return DUPCUT_ERROR_PARAM;
+  c->started = true;
+  c->ended = end != 0;
   size_t ipos = pos0;
   uint8_t* const odst = static_cast<uint8_t*>(out->dst);
 
   auto leave = [&](dupcut_status st) {
     if (in) in->pos = ipos;
+    c->held = isrc;
+    c->held_size = isize;
+    c->held_pos = ipos;
     c->in_bytes += ipos - pos0;
     c->out_bytes += out->pos - opos0;
     if (st < 0) {
@@ -164,7 +177,11 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
     if (out->pos == out->size) return leave(DUPCUT_NEED_OUTPUT);
     io.out_cur = io.out_start = odst + out->pos;
     io.out_end = odst + out->size;
-    if (!dec) {
+    if (!dec || c->in_place ||
+        (c->stable_in && c->hdr_seen == header_size && io.request != 2 && io.in_cur == io.in_end)) {
+      // The header has been watched and ibuf used up: a decoder whose
+      // caller keeps its input in place reads it there from now on.
+      c->in_place = dec;
       io.in_cur = io.in_start = isrc + ipos;
       io.in_end = isrc + isize;
       io.in_eof = c->ended;
@@ -180,7 +197,7 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
     }
     const int32_t req = codec_resume(s);
     out->pos = size_t(io.out_cur - odst);
-    if (!dec) ipos = size_t(io.in_cur - isrc);
+    if (!dec || c->in_place) ipos = size_t(io.in_cur - isrc);
     // Damage is final unless the caller salvages what follows it.
     if (dec && s.dec.damage_msg && !c->past_damage) return leave(DUPCUT_ERROR_DAMAGED);
     if (req == 0)
@@ -198,6 +215,10 @@ dupcut_status dupcut_set_option(dupcut_ctx* c, dupcut_option opt, uint32_t value
     case DUPCUT_OPTION_PAST_DAMAGE:
       if (value > 1) return DUPCUT_ERROR_PARAM;
       c->past_damage = value;
+      return DUPCUT_DONE;
+    case DUPCUT_OPTION_STABLE_INPUT:
+      if (value > 1) return DUPCUT_ERROR_PARAM;
+      c->stable_in = value;
       return DUPCUT_DONE;
     case DUPCUT_OPTION_THREADS:
       if (value < 1) return DUPCUT_ERROR_PARAM;
