@@ -336,6 +336,16 @@ function med(a, n) { sortn(a, n); return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[
 function fmt(x) { return x >= 100 ? sprintf("%.0f", x) : x >= 10 ? sprintf("%.1f", x) : sprintf("%.2f", x) }
 function mb(x) { return x >= 1e8 ? sprintf("%.0f MB", x / 1e6) : sprintf("%.1f MB", x / 1e6) }
 function gib(k) { return sprintf("%.1f", k / 1048576) }
+# The targets, a row each with its verdict per input, to file out.
+function targets_table(out,   t, k, line) {
+  print hdr > out
+  print sep > out
+  for (t = 1; t <= nt; t++) {
+    line = "| " tname[t] " |"
+    for (k = 1; k <= ninputs; k++) line = line " " tcell[t, order[k]] " |"
+    print line > out
+  }
+}
 # stat(key, what): median of what over the rounds of key, into m, lo, hi
 function stat(key, what,   i, n, v) {
   n = 0
@@ -530,13 +540,7 @@ END {
   from = kinds == "" ? "given files" : "`bench/gen.cc`" (nfiles > 0 ? " and given files" : "")
   print "Targets on " insize ", medians of " runs " rounds, default parameters, " tnote ":" > targets
   print "" > targets
-  print hdr > targets
-  print sep > targets
-  for (t = 1; t <= nt; t++) {
-    line = "| " tname[t] " |"
-    for (k = 1; k <= ninputs; k++) line = line " " tcell[t, order[k]] " |"
-    print line > targets
-  }
+  targets_table(targets)
   print "" > targets
   printf "%d PASS, %d MISS. Ratios: the larger the better; RSS rows: MiB above the table or window.\n", npass, nmiss > targets
   printf "Load average (1 min) before the runs: %s..%s.\n", loadlo, loadhi > targets
@@ -581,13 +585,7 @@ END {
   print "" > readme
   print "Targets (" tnote "; RSS rows: MiB above the table or the window the data reaches):" > readme
   print "" > readme
-  print hdr > readme
-  print sep > readme
-  for (t = 1; t <= nt; t++) {
-    line = "| " tname[t] " |"
-    for (k = 1; k <= ninputs; k++) line = line " " tcell[t, order[k]] " |"
-    print line > readme
-  }
+  targets_table(readme)
   print "" > readme
   print "What bounds each figure: median wall / user / system seconds, and whether the run waited on its own" \
     " computing (user), on the kernel (sys: fresh pages, pipes, copies) or on something else (wait: other load," \

@@ -22,7 +22,7 @@ void open_common(codec_state& s, uint32_t decode, uint32_t chunkdiv, bool header
   s.cfg_chunkdiv = chunkdiv;
   s.cnt = {};
   s.dec.damage_msg = nullptr;
-  s.dec.helper = decode && s.threads >= 2;
+  codec_set_threads(s, s.threads);
   codec_start(s.io, codec_main(s));
 }
 
@@ -52,40 +52,30 @@ bool take_header(codec_state& s, const int b[4]) {
 
 bool codec_open_encoder(codec_state& s, uint32_t chunkdiv, uint32_t encmem, uint32_t decwinsize, bool header) {
   tbl_close(s.enc.tbl);
-  if (!tbl_open(s.enc.tbl, encmem / 20, decwinsize, s.threads >= 2)) return false;
+  if (!tbl_open(s.enc.tbl, encmem / 20, decwinsize)) return false;
   s.enc.tbl.encmem = encmem;
   open_common(s, 0, chunkdiv, header);
-  // Only the span route has a stage to cut ahead.
-  if (s.threads >= 2 && s.route == path::span)
-    worker_start(s.enc);
-  else
-    worker_stop(s.enc);
   return true;
 }
 
 void codec_set_threads(codec_state& s, uint32_t n) {
   s.threads = n;
-  if (s.decode_mode) {
-    s.dec.helper = n >= 2;
-    return;
-  }
-  if (n >= 2) tbl_prefault(s.enc.tbl);
-  if (n >= 2 && s.route == path::span)
+  const bool enc = !s.decode_mode, two = n >= 2;
+  s.dec.helper = !enc && two;
+  if (enc && two) tbl_prefault(s.enc.tbl);
+  // Only the span route has a stage to cut ahead.
+  if (enc && two && s.route == path::span)
     worker_start(s.enc);
   else
     worker_stop(s.enc);
 }
 
-void codec_open_decoder(codec_state& s) {
-  open_common(s, 1, 0, true);
-  worker_stop(s.enc);
-}
+void codec_open_decoder(codec_state& s) { open_common(s, 1, 0, true); }
 
 void codec_open_decoder(codec_state& s, uint32_t chunkdiv, uint32_t decwinsize) {
   if (s.dec.cfg_decwinsize != decwinsize) window_free(s.dec);
   s.dec.cfg_decwinsize = decwinsize;
   open_common(s, 1, chunkdiv, false);
-  worker_stop(s.enc);
 }
 
 void codec_rewind(codec_state& s) {

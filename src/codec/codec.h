@@ -48,9 +48,9 @@ inline codec_io& io_of(codec_state& s) { return s.io; }
 // on one thread.
 bool codec_open_encoder(codec_state& s, uint32_t chunkdiv, uint32_t encmem, uint32_t decwinsize, bool header = true);
 
-// Changes the thread count of an open codec before its stream starts:
-// starts or stops an encoder's worker and table helper, or sets whether a
-// decoder's window gets a helper.
+// Sets the thread count of an open codec before its stream starts (every
+// open applies s.threads through it): starts or stops an encoder's worker
+// and table helper, or sets whether a decoder's window gets a helper.
 void codec_set_threads(codec_state& s, uint32_t n);
 
 // A decoder that takes divisor and window from the stream's header.

@@ -281,8 +281,8 @@ bool runner::file(const std::string& name) {
   }
 
   char msg[256];
-  ctx_closer codec{ctx_new(decoding, o.chunk, o.table_mib, o.window_mib, run_threads(o.threads_set, o.threads), msg,
-                           sizeof msg)};
+  const uint32_t threads = run_threads(o.threads_set, o.threads);
+  ctx_closer codec{ctx_new(decoding, o.chunk, o.table_mib, o.window_mib, threads, msg, sizeof msg)};
   if (!codec.c) {
     say("%s", msg);
     return false;
@@ -352,7 +352,7 @@ bool runner::file(const std::string& name) {
 
   // The verifier reads the output buffer as the encoder fills it, and is
   // fed in step with the writes: it needs them on this thread.
-  driver_files f{in, data_out, 0, 0, 0, &prog, {}, check ? 1 : run_threads(o.threads_set, o.threads)};
+  driver_files f{in, data_out, 0, 0, 0, &prog, {}, check ? 1 : threads};
   if (check) check->follow(&f.obuf);
   dupcut_status status;
   run_result res = driver_loop(codec.c, f, status);

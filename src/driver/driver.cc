@@ -128,7 +128,7 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
         const int k = wb_swap(wb, cur, f.obuf.pos);
         if (k < 0) break;  // wb_finish tells why
         cur = uint32_t(k);
-        f.obuf = {wb.buf[cur], write_behind::buf_size, 0};
+        f.obuf.dst = wb.buf[cur];
         f.bytes_written = wb_written(wb);
       } else if (!write_all(f, out_buf, f.obuf.pos)) {
         return run_result::write_error;
@@ -173,6 +173,7 @@ struct job {
   driver_files f;
   run_result res;
   bool decode;
+  uint32_t threads;
   dupcut_ctx* ctx;
   dupcut_status status;  // the context's last word
   dupcut_counters cnt;   // its counters at the end
@@ -234,7 +235,8 @@ bool open_job(job& j, int argc, char** argv) {
     return false;
   }
   char err[128];
-  j.ctx = ctx_new(decode, params[0], params[1], params[2], run_threads(false, 0), err, sizeof err);
+  j.threads = run_threads(false, 0);
+  j.ctx = ctx_new(decode, params[0], params[1], params[2], j.threads, err, sizeof err);
   if (!j.ctx) {
     std::fprintf(stderr, "dupcut: %s\n", err);
     return false;
@@ -260,7 +262,7 @@ void run_job(job& j) {
   set_console(j.ctx, j.console);
   progress_start(run_progress, isatty(2) == 1, j.in_regular ? uint64_t(j.ist.st_size) : 0);
   if (!j.decode) print_setup_line(j.console, j.ctx);
-  j.f = driver_files{j.in, out.f, 0, 0, 0, &run_progress, {}, run_threads(false, 0)};
+  j.f = driver_files{j.in, out.f, 0, 0, 0, &run_progress, {}, j.threads};
   j.res = driver_loop(j.ctx, j.f, j.status);
   if (j.res == run_result::ok && j.status < 0) j.res = run_result::codec_error;
   j.cnt = counters_of(j.ctx);

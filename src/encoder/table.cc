@@ -110,7 +110,7 @@ inline void catch_up(chunk_table& t, uint32_t i, uint64_t now) {
 
 }  // namespace
 
-bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize, bool helper) {
+bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize) {
   t = chunk_table{};
   t.cfg_tblsize = slots;
   t.cfg_decwinsize = decwinsize;
@@ -127,13 +127,12 @@ bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize, bool helper) 
     tbl_close(t);
     return false;
   }
-  // The wrap counts and the sweep's records are left alone: most runs
-  // never touch them. A table under 8 MiB is in within milliseconds.
-  if (helper) tbl_prefault(t);
   return true;
 }
 
 void tbl_prefault(chunk_table& t) {
+  // The wrap counts and the sweep's records are left alone: most runs
+  // never touch them. A table under 8 MiB is in within milliseconds.
   const uint64_t bytes = uint64_t(sizeof(table_slot)) * t.cfg_tblsize;
   if (!t.fill && t.htbl && bytes >= (uint64_t(8) << 20)) t.fill = prefault_start(t.htbl, bytes, bytes);
 }

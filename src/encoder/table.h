@@ -74,13 +74,12 @@ struct chunk_table {
 };
 
 // Allocates the slots and the sweep's bookkeeping for `slots` slots and a
-// window of decwinsize bytes, all empty; false when memory is refused. With
-// helper, a thread faults the slots in while the encoder starts: every
-// slot is touched within the first megabytes of input, so otherwise the
-// kernel zeroes the whole table on the encoder's time.
-bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize, bool helper = false);
-// Starts the helper on an open table that has none (and is big enough to
-// need one).
+// window of decwinsize bytes, all empty; false when memory is refused.
+bool tbl_open(chunk_table& t, uint32_t slots, uint32_t decwinsize);
+// Starts a thread that faults the slots in while the encoder starts, on an
+// open table that has none and is big enough to need one: every slot is
+// touched within the first megabytes of input, so otherwise the kernel
+// zeroes the whole table on the encoder's time.
 void tbl_prefault(chunk_table& t);
 // Stops the helper and releases the memory.
 void tbl_close(chunk_table& t);
