@@ -1,12 +1,14 @@
 #include "driver/writer.h"
 
-#include <sys/mman.h>
-
 #include <cerrno>
+
+#include "core/alloc.h"
 
 namespace dupcut {
 
 namespace {
+
+constexpr uint64_t total = uint64_t(write_behind::nbuf) * write_behind::buf_size;
 
 void writer_main(write_behind* wp) {
   write_behind& w = *wp;
@@ -44,10 +46,9 @@ void queue(write_behind& w, uint32_t i, size_t n) {
 }  // namespace
 
 bool wb_start(write_behind& w, std::FILE* out) {
-  const size_t total = write_behind::nbuf * write_behind::buf_size;
-  void* p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return false;
-  for (uint32_t i = 0; i < write_behind::nbuf; i++) w.buf[i] = static_cast<uint8_t*>(p) + i * write_behind::buf_size;
+  auto* p = static_cast<uint8_t*>(alloc_pages(total));
+  if (!p) return false;
+  for (uint32_t i = 0; i < write_behind::nbuf; i++) w.buf[i] = p + i * write_behind::buf_size;
   w.out = out;
   w.head = w.queued = 0;
   w.closing = false;
@@ -56,7 +57,7 @@ bool wb_start(write_behind& w, std::FILE* out) {
   try {
     w.th = std::thread(writer_main, &w);
   } catch (...) {
-    munmap(p, total);
+    free_pages(p, total);
     return false;
   }
   return true;
@@ -77,7 +78,7 @@ int wb_finish(write_behind& w, uint32_t i, size_t n) {
     w.closing = true;
   }
   w.th.join();
-  munmap(w.buf[0], write_behind::nbuf * write_behind::buf_size);
+  free_pages(w.buf[0], total);
   return w.err;
 }
 
