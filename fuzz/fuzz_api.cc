@@ -2,13 +2,15 @@
 // input bytes choose the direction, the piece sizes of each call (changing
 // from call to call, every buffer a fresh heap block so that a pointer kept
 // across calls is caught; with stable input a block stays until the call
-// asks for more), a window cap and the salvage option; the rest is
+// asks for more, or to the end with kept input), a window cap and the
+// salvage option; the rest is
 // a stream to decode or data to encode. Decoding must give the codec's
 // output, cut at the first damage unless salvaging, with the status its
 // verdict implies; encoding must give the codec's stream.
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "dupcut.h"
 #include "fuzz_util.h"
@@ -18,7 +20,7 @@ namespace {
 
 constexpr size_t ctl_bytes = 4;
 constexpr size_t out_cap = size_t(2) << 20;
-constexpr uint8_t flag_encode = 1, flag_salvage = 2, flag_reset = 4, flag_stable = 8;
+constexpr uint8_t flag_encode = 1, flag_salvage = 2, flag_reset = 4, flag_stable = 8, flag_kept = 16;
 
 struct ctx_free {
   void operator()(dupcut_ctx* c) const { dupcut_free(c); }
@@ -33,7 +35,7 @@ struct api_run {
   bool capped;
 };
 
-api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable) {
+api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable, bool kept = false) {
   api_run r{{}, DUPCUT_DONE, false};
   uint32_t x = seed | 1;
   auto next_piece = [&] {
@@ -44,6 +46,7 @@ api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable) {
   size_t fed = 0;    // input bytes before the current block
   bool end = false;  // once said, the rest of the input goes with every call
   block ib;
+  std::vector<block> given;  // kept input: every block until the end
   dupcut_in_buffer i{nullptr, 0, 0};
   bool refill = true;
   for (int guard = 0;; guard++) {
@@ -54,6 +57,7 @@ api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable) {
       fed += i.pos;
       const size_t ik = end ? in.size() - fed : std::min(next_piece(), in.size() - fed);
       end = fed + ik == in.size();
+      if (kept && ib) given.push_back(std::move(ib));
       ib = new_block(ik + 1);
       if (ik) std::memcpy(ib.get(), in.data() + fed, ik);
       i = {ib.get(), ik, 0};
@@ -112,8 +116,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   ctx_ptr c(dupcut_decoder_create(cap_mib, &st));
   check(c && st == DUPCUT_DONE, "decoder refused");
   if (flags & flag_salvage) check(dupcut_set_option(c.get(), DUPCUT_OPTION_PAST_DAMAGE, 1) == DUPCUT_DONE, "option");
-  if (flags & flag_stable) check(dupcut_set_option(c.get(), DUPCUT_OPTION_STABLE_INPUT, 1) == DUPCUT_DONE, "option");
-  const api_run a = drive(c.get(), rest, seed, flags & flag_stable);
+  const bool kept = flags & flag_kept, stable = kept || (flags & flag_stable);
+  if (stable) check(dupcut_set_option(c.get(), DUPCUT_OPTION_STABLE_INPUT, kept ? 2 : 1) == DUPCUT_DONE, "option");
+  const api_run a = drive(c.get(), rest, seed, stable, kept);
   const uint32_t win_mib = rest.size() >= 4 ? rest[2] | rest[3] << 8 : 0;
   const bool big = win_mib > cap_mib && win_mib <= 4095 && (rest[0] | rest[1]) != 0;
   if (big) {
@@ -161,6 +166,8 @@ void seeds(std::vector<bytes>& out) {
   out.push_back(with(0, 3, 0, stream));
   out.push_back(with(flag_stable, 3, 0, stream));
   out.push_back(with(flag_stable | flag_salvage, 9, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
+  out.push_back(with(flag_kept, 4, 0, stream));
+  out.push_back(with(flag_kept | flag_salvage, 9, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
   out.push_back(with(0, 5, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
   out.push_back(with(flag_salvage, 5, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
   out.push_back(with(0, 1, 0, {100, 0, 0xFF, 0x0F}));

@@ -75,7 +75,12 @@ typedef enum dupcut_option {
    * until a call returns DUPCUT_NEED_INPUT, as with zstd's stable input
    * buffer; a decoder then reads them in place instead of copying them. A
    * call that breaks the promise while the decoder holds the buffer gets
-   * DUPCUT_ERROR_PARAM. 0 (the default): any buffer, any call. Encoders
+   * DUPCUT_ERROR_PARAM. 2: the caller promises more, to leave every input
+   * byte it has given where it is and unchanged until the stream ends (a
+   * call returns DUPCUT_DONE or an error, or the context is reset or
+   * freed), as when the whole stream is in memory; a decoder then takes
+   * its copies from there and keeps them out of its window, which stays
+   * nearly untouched. 0 (the default): any buffer, any call. Encoders
    * always read in place and ignore it. */
   DUPCUT_OPTION_STABLE_INPUT = 3
 } dupcut_option;

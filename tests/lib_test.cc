@@ -203,6 +203,62 @@ TEST(Lib, StableInputIsReadInPlace) {
   }
 }
 
+// A decoder promised the whole stream in place leaves the chunks it reads
+// there out of its window. Its output and verdict are the plain decoder's:
+// one buffer, adjacent pieces of it, pieces in separate blocks (which
+// must not pass for one run), and damaged streams salvaged, whose
+// unplaceable copies put the held-back chunks into the window first.
+TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
+  const bytes big = [] {
+    bytes d;
+    for (int i = 0; i < 12; i++) d = cat({d, sample(uint64_t(i % 5)), noise(20000, 50 + uint64_t(i))});
+    return d;
+  }();
+  const bytes streams[] = {program_stream(sample(3), 100, 1, 1), program_stream(big, 1, 1, 1)};
+  auto decode = [](const bytes& stream, uint32_t stable, size_t piece, bool separate, dupcut_status& st) {
+    ctx_ptr d = decoder();
+    dupcut_set_option(d.get(), DUPCUT_OPTION_PAST_DAMAGE, 1);
+    EXPECT_EQ(dupcut_set_option(d.get(), DUPCUT_OPTION_STABLE_INPUT, stable), DUPCUT_DONE);
+    std::vector<block> kept;
+    bytes out;
+    uint8_t ob[7000];
+    dupcut_in_buffer in{stream.data(), 0, 0};
+    size_t fed = 0;
+    do {
+      if (in.pos == in.size && fed < stream.size()) {
+        const size_t k = std::min(piece, stream.size() - fed);
+        if (separate) {
+          kept.push_back(new_block(k + 64));  // the gap keeps blocks apart
+          std::memcpy(kept.back().get(), stream.data() + fed, k);
+          in = {kept.back().get(), k, 0};
+        } else {
+          in = {stream.data() + fed, k, 0};
+        }
+        fed += k;
+      }
+      dupcut_out_buffer o{ob, sizeof ob, 0};
+      st = dupcut_code(d.get(), &o, &in, fed == stream.size());
+      out.insert(out.end(), ob, ob + o.pos);
+    } while (st == DUPCUT_NEED_OUTPUT || st == DUPCUT_NEED_INPUT);
+    return out;
+  };
+  rng r{11};
+  for (const bytes& good : streams) {
+    for (int damage = 0; damage < 6; damage++) {
+      bytes stream = good;
+      for (int k = 0; k < damage; k++) stream[4 + r.next() % (stream.size() - 4)] ^= uint8_t(1 + r.next() % 255);
+      dupcut_status want, got;
+      const bytes plain = decode(stream, 0, stream.size(), false, want);
+      for (size_t piece : {stream.size(), size_t(1000), size_t(4093)})
+        for (bool separate : {false, true}) {
+          EXPECT_TRUE(decode(stream, 2, piece, separate, got) == plain) << damage << " " << piece << " " << separate;
+          EXPECT_EQ(got, want);
+        }
+      if (damage == 0) EXPECT_EQ(want, DUPCUT_DONE);
+    }
+  }
+}
+
 const bytes h1 = {1, 0, 1, 0};  // divisor 1 (chunks of 64 bytes), 1 MiB window
 
 bytes match_code(uint32_t d) {

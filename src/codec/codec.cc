@@ -15,6 +15,7 @@ void open_common(codec_state& s, uint32_t decode, uint32_t chunkdiv, bool header
   codec_release(s.io);
   s.io.request = 0;
   s.io.in_eof = 0;
+  s.io.in_kept = 0;
   s.io.fail_msg = nullptr;
   s.decode_mode = decode;
   s.headerless = !header;

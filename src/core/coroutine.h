@@ -35,6 +35,10 @@ struct codec_io {
 
   int32_t request;  // the code of the latest suspension
   uint32_t in_eof;  // set by the caller once the input has ended
+  // Set by the caller while the input buffer is memory that stays in place
+  // and unchanged until the stream ends, so the codec may keep pointers
+  // into it.
+  uint32_t in_kept;
   // Set by the codec before its final suspension when the run must fail.
   const char* fail_msg;
 

@@ -28,22 +28,63 @@ inline bool restore(dec_view& v, uint8_t y) {
   return end;
 }
 
-// Feeds and stores the chunk_fill held bytes of chunk_buf.
-inline void replay_held(dec_view& v) {
-  for (uint32_t i = 0; i < v.part.chunk_fill; i++) restore(v, v.part.chunk_buf[i]);
-}
-
-// n restored bytes into the ring, in at most two copies.
-inline void ring_write(decoder& s, const uint8_t* p, uint32_t n) {
+// n bytes into the ring at `at`, wrapping as often as they need; returns
+// where they end.
+inline uint32_t ring_put_at(decoder& s, uint32_t at, const uint8_t* p, uint32_t n) {
   const uint32_t w = s.cfg_decwinsize;
   while (n) {
-    uint32_t k = w - s.win_pos < n ? w - s.win_pos : n;
-    std::memcpy(s.win_buf + s.win_pos, p, k);
-    s.win_pos += k;
-    if (s.win_pos == w) s.win_pos = 0;
+    uint32_t k = w - at < n ? w - at : n;
+    std::memcpy(s.win_buf + at, p, k);
+    at += k;
+    if (at == w) at = 0;
     p += k;
     n -= k;
   }
+  return at;
+}
+
+// n restored bytes into the ring, in at most two copies.
+inline void ring_write(decoder& s, const uint8_t* p, uint32_t n) { s.win_pos = ring_put_at(s, s.win_pos, p, n); }
+
+// n restored bytes that stay out of the ring.
+inline void ring_skip(decoder& s, uint32_t n) { s.win_pos = uint32_t((uint64_t(s.win_pos) + n) % s.cfg_decwinsize); }
+
+// The bytes held back from the ring go in after all; the chunk is no
+// longer kept.
+inline void run_flush(decoder& s) {
+  if (s.run_len) ring_put_at(s, s.run_at, s.run_src, s.run_len);
+  s.run_len = 0;
+  s.run_ok = false;
+}
+
+// n restored bytes of the open chunk, read at p (in the input buffer when
+// in_input). With refs on, bytes of kept input that go on from the chunk's
+// first byte are held back from the ring; any others end the run.
+inline void ring_put(dec_view& v, const uint8_t* p, uint32_t n, bool in_input) {
+  decoder& s = v.part;
+  if (s.run_ok && in_input && v.io.in_kept && (s.run_len == 0 || uintptr_t(s.run_src) + s.run_len == uintptr_t(p))) {
+    if (s.run_len == 0) {
+      s.run_src = p;
+      s.run_at = s.win_pos;
+    }
+    s.run_len += n;
+    ring_skip(s, n);
+    return;
+  }
+  run_flush(s);
+  ring_write(s, p, n);
+}
+
+// Feeds and stores the chunk_fill held bytes of chunk_buf; src is where
+// they were read in the input buffer, or null.
+inline void replay_held(dec_view& v, const uint8_t* src = nullptr) {
+  decoder& d = v.part;
+  if (!d.refs) {
+    for (uint32_t i = 0; i < d.chunk_fill; i++) restore(v, d.chunk_buf[i]);
+    return;
+  }
+  for (uint32_t i = 0; i < d.chunk_fill; i++) chunker_roll(v.ck, d.chunk_buf[i]);
+  ring_put(v, src ? src : d.chunk_buf, d.chunk_fill, src != nullptr);
 }
 
 // The span route of a copy: pieces that neither cross the end of the ring
@@ -71,13 +112,14 @@ inline void copy_span(dec_view& v, uint32_t src) {
 // Entries keep the low 32 bits of a position; the full one follows from
 // the oldest entry's, kept exactly as entries fall out (every chunk but the
 // last is below 64 KiB, so differences of neighbours are exact).
-inline void log_add(chunk_log& g, uint64_t pos) {
+inline void log_add(chunk_log& g, uint64_t pos, const uint8_t* at) {
   const uint64_t size = uint64_t(g.mask) + 1;
   if (g.n == 0)
     g.oldest = pos;
   else if (g.n >= size)
     g.oldest += uint32_t(g.start[(g.n + 1) & g.mask] - g.start[g.n & g.mask]);
   g.start[g.n & g.mask] = uint32_t(pos);
+  if (g.at_order) g.at[g.n & g.mask] = at;
   g.n++;
 }
 
@@ -143,6 +185,8 @@ inline void ring_copy(decoder& s, uint32_t src, uint32_t len) {
 match_track start(dec_view& v) {
   v.cnt = {};
   v.part.chunk_fill = 0;
+  v.part.refs = v.part.run_ok = false;
+  v.part.run_len = 0;
   return {};
 }
 
@@ -157,10 +201,11 @@ struct record_at {
 // What a full head of four bytes in chunk_buf opens. Four data bytes are
 // restored at once (they cannot end a chunk); an escape code is dropped,
 // the data following it at chunk_buf[head_len].
-inline head head_kind(dec_view& v, record_at& r) {
+// src: where the head was read in the input buffer, or null.
+inline head head_kind(dec_view& v, record_at& r, const uint8_t* src = nullptr) {
   const uint8_t* c = v.part.chunk_buf;
   if (c[0] != esc0 || c[1] != esc1 || c[2] != esc2 || c[3] > code_continue) {
-    replay_held(v);
+    replay_held(v, src);
     return head::data;
   }
   if (c[3] == code_escape) {
@@ -219,7 +264,17 @@ void fill_ahead(decoder& d, uint64_t total) {
 
 inline void chunk_done(dec_view& v, match_track& mt, uint32_t len) {
   stream_counts& n = v.cnt;
-  if (v.part.log.start) log_add(v.part.log, n.total_bytes);
+  decoder& d = v.part;
+  const uint8_t* at = nullptr;
+  if (d.refs) {
+    if (d.run_ok && d.run_len == len)
+      at = d.run_src;
+    else
+      run_flush(d);
+    d.run_len = 0;
+    d.run_ok = true;
+  }
+  if (d.log.start) log_add(d.log, n.total_bytes, at);
   n.total_bytes += len;
   if (n.total_bytes >= v.part.fill_mark) fill_ahead(v.part, n.total_bytes);
   n.chunk_count++;
@@ -247,10 +302,41 @@ codec_task read_distance(dec_view v, uint32_t& dist, bool& whole) {
   whole = true;
 }
 
+// Every chunk still in the window whose bytes were held back goes into the
+// ring at its place, so that the ring holds what it would without refs;
+// refs end for the stream. The log holds every chunk of the window.
+void refs_end(dec_view& v) {
+  decoder& d = v.part;
+  chunk_log& g = d.log;
+  const uint64_t total = v.cnt.total_bytes, w = d.cfg_decwinsize;
+  const uint64_t low = total > w ? total - w : 0;  // the oldest position the ring holds
+  const uint64_t first = g.n > uint64_t(g.mask) + 1 ? g.n - g.mask - 1 : 0;
+  uint64_t end = total;
+  for (uint64_t i = g.n; i > first && end > low; i--) {
+    const uint64_t begin = end - uint32_t(uint32_t(end) - g.start[(i - 1) & g.mask]);
+    if (const uint8_t* p = g.at[(i - 1) & g.mask]) {
+      const uint64_t from = begin > low ? begin : low;
+      ring_put_at(d, uint32_t(from % w), p + (from - begin), uint32_t(end - from));
+    }
+    end = begin;
+  }
+  d.refs = d.run_ok = false;
+  d.run_len = 0;
+  // The ring fills from here on: its helper may start.
+  if (d.helper && d.cfg_decwinsize > fill_step && d.fill_mark == none) d.fill_mark = total;
+}
+
+// Where a copy's bytes come from, for its output.
+struct copy_from {
+  uint32_t ring;      // where it begins in the ring, or none_pos
+  const uint8_t* at;  // where they lie in kept input, or null
+};
+
 // The span route's copy: a logged chunk start takes its length from the
-// log and goes straight into the ring; returns where it begins there. Any
-// other copy is scanned into chunk_buf; none_pos then.
-uint32_t copy_chunk(dec_view& v, match_track& mt, uint32_t dist) {
+// log and goes straight into the ring (or, when the log knows where its
+// bytes lie in kept input, stays out of it). Any other copy is scanned into
+// chunk_buf; it has neither source then.
+copy_from copy_chunk(dec_view& v, match_track& mt, uint32_t dist) {
   decoder& d = v.part;
   const uint32_t src = match_begin(v, mt, dist);
   const uint64_t total = v.cnt.total_bytes;
@@ -263,18 +349,29 @@ uint32_t copy_chunk(dec_view& v, match_track& mt, uint32_t dist) {
   }
   g.last = i;
   g.last_pos = total - dist;
-  uint32_t ring_from = none_pos;
+  copy_from from{none_pos, nullptr};
   if (i != none && uint64_t(dist) + len <= d.cfg_decwinsize) {
-    ring_from = d.win_pos;
-    ring_copy(d, src, len);
+    const uint8_t* at = d.refs ? g.at[i & g.mask] : nullptr;
+    if (at) {
+      d.run_src = at;
+      d.run_at = d.win_pos;
+      d.run_len = len;
+      ring_skip(d, len);
+      from.at = at;
+    } else {
+      if (d.refs) run_flush(d);
+      from.ring = d.win_pos;
+      ring_copy(d, src, len);
+    }
     v.ck.byte_count += len;
     v.ck.chunk_len = len;
     d.chunk_fill = len;
   } else {
+    if (d.refs) refs_end(v);
     copy_span(v, src);
   }
   match_end(v, dist);
-  return ring_from;
+  return from;
 }
 
 // The span route's literal piece: what the input buffer holds of the
@@ -286,7 +383,7 @@ inline bool take_literal(dec_view& v, uint32_t from) {
   const uint8_t* const p0 = v.io.in_cur;
   uint32_t f = d.chunk_fill - from;
   const bool closed = chunker_cut(v.ck, d.chunk_buf + from, f, v.io.in_cur, v.io.in_end);
-  ring_write(d, p0, uint32_t(v.io.in_cur - p0));
+  ring_put(v, p0, uint32_t(v.io.in_cur - p0), true);
   d.chunk_fill = from + f;
   return closed;
 }
@@ -310,11 +407,21 @@ void window_free(decoder& d) {
 
 void chunk_log_alloc(decoder& d) {
   chunk_log& g = d.log;
+  uint32_t order = g.order ? g.order : chunk_log_order;
+  if (d.keep_refs) {
+    // Every chunk but a stream's last has min_chunk bytes or more.
+    while ((uint64_t(1) << order) < d.cfg_decwinsize / min_chunk + 2) order++;
+  }
+  if (g.start && order > g.order) chunk_log_free(d);
   if (!g.start) {
-    const uint32_t order = g.order ? g.order : chunk_log_order;
     g.start = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << order));
     g.order = order;
     g.mask = (uint32_t(1) << order) - 1;
+  }
+  if (d.keep_refs && g.start && g.at_order != g.order) {
+    free_pages(g.at, uint64_t(sizeof(*g.at)) << g.at_order);
+    g.at = static_cast<const uint8_t**>(alloc_pages(uint64_t(sizeof(*g.at)) << g.order));
+    g.at_order = g.at ? g.order : 0;
   }
   g.n = 0;
   g.oldest = 0;
@@ -322,8 +429,12 @@ void chunk_log_alloc(decoder& d) {
 }
 
 void chunk_log_free(decoder& d) {
-  free_pages(d.log.start, uint64_t(4) << d.log.order);
-  d.log.start = nullptr;
+  chunk_log& g = d.log;
+  free_pages(g.start, uint64_t(4) << g.order);
+  free_pages(g.at, uint64_t(sizeof(*g.at)) << g.at_order);
+  g.start = nullptr;
+  g.at = nullptr;
+  g.at_order = 0;
 }
 
 // Exactly the record rules, one get_byte and put_byte at a time.
@@ -374,10 +485,14 @@ codec_task decode_spans(dec_view v) {
   codec_io& io = v.io;
   decoder& d = v.part;
   match_track mt = start(v);
+  if (d.keep_refs && d.log.at_order) {
+    d.refs = d.run_ok = true;
+    d.fill_mark = none;  // the ring fills only if refs end
+  }
   for (bool done = false; !done;) {
     record_at rec;
     uint32_t sent = 0;  // chunk_buf up to here has gone out
-    uint32_t ring_from = none_pos;
+    copy_from from{none_pos, nullptr};
     for (bool closed = false; !closed;) {
       if (d.chunk_fill >= head_len) {
         if (io.in_cur == io.in_end && !co_await wait_input{io}) {
@@ -399,7 +514,7 @@ codec_task decode_spans(dec_view v) {
         std::memcpy(d.chunk_buf, io.in_cur, head_len);
         io.in_cur += head_len;
         d.chunk_fill = head_len;
-        h = head_kind(v, rec);
+        h = head_kind(v, rec, io.in_cur - head_len);
       } else {
         h = take_head(v, rec, co_await get_byte{io});
       }
@@ -414,11 +529,14 @@ codec_task decode_spans(dec_view v) {
         co_await read_distance(v, dist, whole);
         if (!whole) co_return;
       }
-      ring_from = copy_chunk(v, mt, dist);
+      from = copy_chunk(v, mt, dist);
       closed = true;
     }
     const uint32_t len = chunk_finish_len(v.ck);
-    if (ring_from != none_pos) {
+    if (from.at) {
+      if (!put_fast(io, from.at, len)) co_await put_bytes(io, from.at, len);
+    } else if (from.ring != none_pos) {
+      const uint32_t ring_from = from.ring;
       const uint32_t k = d.cfg_decwinsize - ring_from < len ? d.cfg_decwinsize - ring_from : len;
       if (!put_fast(io, d.win_buf + ring_from, k)) co_await put_bytes(io, d.win_buf + ring_from, k);
       if (!put_fast(io, d.win_buf, len - k)) co_await put_bytes(io, d.win_buf, len - k);

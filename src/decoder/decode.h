@@ -28,6 +28,10 @@ struct chunk_log {
   uint64_t oldest;  // first position of the oldest chunk still logged
   uint64_t last;    // the last copy's source chunk, ~0 when not known,
   uint64_t last_pos;  // and its first position
+  // With kept input: at[i & mask] is where chunk i's bytes lie in that
+  // input, or null when they were written to the ring.
+  const uint8_t** at;
+  uint32_t at_order;  // log2 of at's entries; 0: none
 };
 
 // The decoder's part of a codec's state.
@@ -46,6 +50,20 @@ struct decoder {
   uint32_t helper;
   prefault* fill;
   uint64_t fill_mark;
+  // keep_refs (set by the caller): streams whose input is kept (see
+  // codec_io::in_kept) leave chunks read from it out of the ring, and the
+  // log keeps where they are; copies of them are taken from there. refs is
+  // on while a stream does so: a copy the log cannot place first writes
+  // every such chunk still in the window to the ring and ends it.
+  uint32_t keep_refs;
+  bool refs;
+  // The open chunk's bytes held back from the ring: run_len bytes at
+  // run_src in kept input, which belong at ring position run_at. run_ok
+  // while every byte of the chunk so far is in the run.
+  bool run_ok;
+  const uint8_t* run_src;
+  uint32_t run_len;
+  uint32_t run_at;
   uint8_t chunk_buf[chunk_buf_size];
 };
 
@@ -69,7 +87,8 @@ void window_free(decoder& d);
 
 // The chunk log of the span route: 2^log.order entries (a default when 0),
 // emptied; its memory is kept from an earlier stream. Without one, or when
-// allocation fails, every copy is scanned.
+// allocation fails, every copy is scanned. With keep_refs it holds every
+// chunk of the window and their places, or refs stay off.
 void chunk_log_alloc(decoder& d);
 void chunk_log_free(decoder& d);
 

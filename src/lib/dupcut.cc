@@ -28,7 +28,7 @@ struct dupcut_ctx {
   codec_state s;
   uint32_t window_cap;  // MiB; decoding only
   bool past_damage;     // decoding: go on to the end, report damage there
-  bool stable_in;       // the caller keeps unread input where it is until asked for more
+  uint32_t stable_in;   // 1: unread input stays in place until asked for more; 2: all input, until the stream ends
   bool in_place;        // the decoder reads the caller's buffer, not ibuf
   const uint8_t* held;  // in place: the buffer the decoder may hold pointers into,
   size_t held_size, held_pos;  // and where the last call left it
@@ -185,15 +185,20 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
       io.in_cur = io.in_start = isrc + ipos;
       io.in_end = isrc + isize;
       io.in_eof = c->ended;
+      io.in_kept = dec && c->stable_in == 2;
     } else if (io.request != 2 && io.in_cur == io.in_end) {
       // Not at a suspension for output, so nothing in ibuf is read again.
-      const size_t k = isize - ipos < io_buf_size ? isize - ipos : io_buf_size;
+      size_t k = isize - ipos < io_buf_size ? isize - ipos : io_buf_size;
+      // A caller keeping all its input has only the header copied: the
+      // decoder keeps pointers to what follows.
+      if (c->stable_in == 2 && c->hdr_seen < header_size && k > header_size - c->hdr_seen) k = header_size - c->hdr_seen;
       if (dupcut_status st = watch_header(*c, isrc + ipos, k); st != DUPCUT_DONE) return leave(st);
       if (k) std::memcpy(c->ibuf, isrc + ipos, k);
       ipos += k;
       io.in_cur = io.in_start = c->ibuf;
       io.in_end = c->ibuf + k;
       io.in_eof = c->ended && ipos == isize;
+      io.in_kept = 0;
     }
     const int32_t req = codec_resume(s);
     out->pos = size_t(io.out_cur - odst);
@@ -217,8 +222,9 @@ dupcut_status dupcut_set_option(dupcut_ctx* c, dupcut_option opt, uint32_t value
       c->past_damage = value;
       return DUPCUT_DONE;
     case DUPCUT_OPTION_STABLE_INPUT:
-      if (value > 1) return DUPCUT_ERROR_PARAM;
+      if (value > 2) return DUPCUT_ERROR_PARAM;
       c->stable_in = value;
+      c->s.dec.keep_refs = value == 2;
       return DUPCUT_DONE;
     case DUPCUT_OPTION_THREADS:
       if (value < 1) return DUPCUT_ERROR_PARAM;
