@@ -217,7 +217,7 @@ inline head head_kind(dec_view& v, record_at& r, const uint8_t* src = nullptr) {
 
 // Takes a byte of a record's head (x, or -1 at the end of input) into
 // chunk_buf. At the end of input, held bytes are data.
-inline head take_head(dec_view& v, record_at& r, int x) {
+inline head take_head(dec_view& v, record_at& r, int x, const uint8_t* src = nullptr) {
   decoder& d = v.part;
   if (x < 0) {
     r.at_end = true;
@@ -225,7 +225,7 @@ inline head take_head(dec_view& v, record_at& r, int x) {
     return head::end;
   }
   d.chunk_buf[d.chunk_fill++] = uint8_t(x);
-  return d.chunk_fill < head_len ? head::more : head_kind(v, r);
+  return d.chunk_fill < head_len ? head::more : head_kind(v, r, src);
 }
 
 // A match or continue of distance dist opens: the damage checks, and where
@@ -493,6 +493,7 @@ codec_task decode_spans(dec_view v) {
     record_at rec;
     uint32_t sent = 0;  // chunk_buf up to here has gone out
     copy_from from{none_pos, nullptr};
+    const uint8_t* head_at = nullptr;  // where the head's first byte was read
     for (bool closed = false; !closed;) {
       if (d.chunk_fill >= head_len) {
         if (io.in_cur == io.in_end && !co_await wait_input{io}) {
@@ -516,7 +517,15 @@ codec_task decode_spans(dec_view v) {
         d.chunk_fill = head_len;
         h = head_kind(v, rec, io.in_cur - head_len);
       } else {
-        h = take_head(v, rec, co_await get_byte{io});
+        // A head split between buffers is still one piece of kept input
+        // when the buffers are adjacent.
+        const int x = co_await get_byte{io};
+        const uint8_t* const a = x >= 0 && io.in_kept ? io.in_cur - 1 : nullptr;
+        if (d.chunk_fill == 0)
+          head_at = a;
+        else if (!a || !head_at || head_at + d.chunk_fill != a)
+          head_at = nullptr;
+        h = take_head(v, rec, x, head_at);
       }
       if (h == head::end) break;
       if (h != head::match && h != head::cont) continue;

@@ -353,6 +353,11 @@ bool runner::file(const std::string& name) {
   // The verifier reads the output buffer as the encoder fills it, and is
   // fed in step with the writes: it needs them on this thread.
   driver_files f{in, data_out, 0, 0, 0, &prog, {}, check ? 1 : threads};
+  if (decoding && in_regular) {
+    // The bytes read ahead for the probe are the file's from here.
+    const off_t at = lseek(src.fd, 0, SEEK_CUR);
+    if (at >= off_t(src.head_n)) f.keep_fd = src.fd, f.keep_at = uint64_t(at) - src.head_n;
+  }
   if (check) check->follow(&f.obuf);
   dupcut_status status;
   run_result res = driver_loop(codec.c, f, status);

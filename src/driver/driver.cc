@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "codec/codec.h"
+#include "core/alloc.h"
+#include "core/prefault.h"
 #include "lib/internal.h"
 #include "driver/cli.h"
 #include "driver/options.h"
@@ -102,8 +104,77 @@ int flush_stdout() {
   return errno ? errno : EIO;
 }
 
+namespace {
+
+// A regular file's stream, read whole into memory that stays until the
+// run ends: the decoder takes its copies from there instead of writing
+// every chunk into its window. It touches no more memory than the window
+// would (a stream is never much longer than its data), and less the more
+// the stream has removed.
+struct kept_input {
+  uint8_t* p = nullptr;
+  uint64_t size = 0;   // the stream's bytes
+  uint64_t given = 0;  // read and handed to the decoder so far
+  prefault* fill = nullptr;  // faults the memory in ahead of the reads
+};
+
+constexpr uint64_t keep_piece = uint64_t(1) << 20;
+// With a second thread, fresh memory is faulted in this far ahead of the
+// reads, as the decoder's window would be.
+constexpr uint64_t keep_lead = uint64_t(12) << 20;
+
+// Sets k up when f's input is a regular file holding a stream no longer
+// than its window (a longer one would keep more than the window holds),
+// in memory that can be had; false otherwise, and the input is read as
+// usual.
+bool keep_input(dupcut_ctx* c, const driver_files& f, kept_input& k) {
+  struct stat st;
+  if (f.keep_fd < 0 || fstat(f.keep_fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) <= f.keep_at)
+    return false;
+  uint8_t h[4];
+  dupcut_header_info info;
+  if (pread(f.keep_fd, h, sizeof h, off_t(f.keep_at)) != ssize_t(sizeof h) ||
+      dupcut_probe_header(h, sizeof h, &info) != DUPCUT_DONE)
+    return false;
+  const uint64_t size = uint64_t(st.st_size) - f.keep_at;
+  if (size > uint64_t(info.window_mib) << 20) return false;
+  k.p = static_cast<uint8_t*>(alloc_pages(size));
+  if (!k.p) return false;
+  if (dupcut_set_option(c, DUPCUT_OPTION_STABLE_INPUT, 2) != DUPCUT_DONE) {
+    free_pages(k.p, size);
+    k.p = nullptr;
+    return false;
+  }
+  k.size = size;
+  if (f.threads > 1 && size > keep_piece) k.fill = prefault_start(k.p, size, keep_lead);
+  return true;
+}
+
+// The next piece of a kept stream; 0 at its end (or where the file now
+// ends), -1 with errno set on a read error.
+ssize_t keep_read(const driver_files& f, kept_input& k) {
+  const size_t n = size_t(std::min(keep_piece, k.size - k.given));
+  for (;;) {
+    const ssize_t r = pread(f.keep_fd, k.p + k.given, n, off_t(f.keep_at + k.given));
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+}  // namespace
+
 run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
   dupcut_in_buffer in{in_buf, 0, 0};
+  kept_input k;
+  const bool kept = keep_input(c, f, k);
+  // The decoder may hold pointers into it until its context is freed; the
+  // stream has ended (or failed) by then.
+  struct release {
+    kept_input& k;
+    ~release() {
+      prefault_stop(k.fill);
+      free_pages(k.p, k.size);
+    }
+  } const release_at_end{k};
   static write_behind wb;
   const bool behind = f.threads > 1 && wb_start(wb, f.out);
   uint32_t cur = 0;  // the write-behind buffer being filled
@@ -112,7 +183,19 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
   run_result res = run_result::ok;
   for (;;) {
     status = dupcut_code(c, &f.obuf, &in, end);
-    if (status == DUPCUT_NEED_INPUT) {
+    if (status == DUPCUT_NEED_INPUT && kept) {
+      const ssize_t n = keep_read(f, k);
+      if (n < 0) {
+        f.err = errno ? errno : EIO;
+        res = run_result::read_error;
+        break;
+      }
+      in = {k.p + k.given, size_t(n), 0};
+      k.given += uint64_t(n);
+      prefault_to(k.fill, k.given + keep_lead);
+      end = n == 0;
+      f.bytes_read += uint64_t(n);
+    } else if (status == DUPCUT_NEED_INPUT) {
       const size_t n = std::fread(in_buf, 1, io_buf_size, f.in);
       if (n < io_buf_size && std::ferror(f.in)) {
         // A read error is not the end of the input.
@@ -139,6 +222,9 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
     }
     if (f.prog) progress_tick(*f.prog, f.bytes_read, f.bytes_written);
   }
+  // The file offset ends where reading would have left it, for a caller
+  // that shares the descriptor (a shell's standard input).
+  if (kept) lseek(f.keep_fd, off_t(f.keep_at + k.given), SEEK_SET);
   if (!behind)
     return res == run_result::ok && !write_all(f, out_buf, f.obuf.pos) ? run_result::write_error : res;
   // A run cut short by a read error leaves its last buffer unwritten, as
@@ -263,6 +349,11 @@ void run_job(job& j) {
   progress_start(run_progress, isatty(2) == 1, j.in_regular ? uint64_t(j.ist.st_size) : 0);
   if (!j.decode) print_setup_line(j.console, j.ctx);
   j.f = driver_files{j.in, out.f, 0, 0, 0, &run_progress, {}, j.threads};
+  if (j.decode && j.in_regular) {
+    // Nothing has been read through j.in yet.
+    const off_t at = ftello(j.in);
+    if (at >= 0) j.f.keep_fd = fileno(j.in), j.f.keep_at = uint64_t(at);
+  }
   j.res = driver_loop(j.ctx, j.f, j.status);
   if (j.res == run_result::ok && j.status < 0) j.res = run_result::codec_error;
   j.cnt = counters_of(j.ctx);

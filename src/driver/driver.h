@@ -20,12 +20,18 @@ struct driver_files {
   progress* prog;  // ticked once per buffer exchange; may be null
   dupcut_out_buffer obuf;  // the output buffer being filled, for a verifier
   uint32_t threads;        // 2 or more: output is written behind the codec
+  // A decoder's input that is a regular file: its descriptor and the
+  // offset where the stream starts; -1: read through `in` only. A stream
+  // no longer than its window is then read whole into memory the run
+  // keeps, and the decoder takes its copies from there.
+  int keep_fd = -1;
+  uint64_t keep_at = 0;
 };
 
 enum class run_result { ok, read_error, write_error, codec_error };
 
 // Serves the context until its stream is complete or fails: reads the
-// input 64 KiB at a time, writes each full output buffer, then the partly
+// input 64 KiB at a time (1 MiB into kept memory, see keep_fd), writes each full output buffer, then the partly
 // filled last one. Stops at the first read or write error; the context's
 // own verdict (an error status and its message) is the caller's to read:
 // codec_error is never returned here.
