@@ -254,7 +254,9 @@ TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
           EXPECT_TRUE(decode(stream, 2, piece, separate, got) == plain) << damage << " " << piece << " " << separate;
           EXPECT_EQ(got, want);
         }
-      if (damage == 0) EXPECT_EQ(want, DUPCUT_DONE);
+      if (damage == 0) {
+        EXPECT_EQ(want, DUPCUT_DONE);
+      }
     }
   }
 }

@@ -127,8 +127,8 @@ inline void log_add(chunk_log& g, uint64_t pos, const uint8_t* at) {
 // the one after the last copy's source (a run of continue codes), else a
 // search. Starts rise with the index, nearly in proportion: the search
 // begins where the log's mean chunk length puts pos and widens its steps
-// until pos is bracketed. With more than 4 GiB logged the low 32 bits
-// would be ambiguous, and only the run is followed.
+// until pos is bracketed. It looks only at chunks less than 4 GiB back,
+// whose low 32 bits tell them apart; no copy reaches further.
 inline uint64_t log_find(chunk_log& g, uint64_t pos, uint64_t total) {
   const uint32_t* const st = g.start;
   const uint64_t m = g.mask;
@@ -137,12 +137,24 @@ inline uint64_t log_find(chunk_log& g, uint64_t pos, uint64_t total) {
   if (g.last != none && next < g.n && g.n - g.last <= size &&
       g.last_pos + uint32_t(st[next & m] - st[g.last & m]) == pos)
     return next;
-  if (g.n == 0 || total - g.oldest >= (uint64_t(1) << 32)) return none;
+  if (g.n == 0) return none;
+  const uint64_t hi = g.n;
+  if (const uint64_t first = g.n > size ? g.n - size : 0; g.near < first) {
+    g.near = first;
+    g.near_pos = g.oldest;
+  }
+  while (total - g.near_pos >= (uint64_t(1) << 32)) {
+    // Neighbours' starts differ by less than 64 KiB; the last chunk ends
+    // at total.
+    g.near_pos += g.near + 1 < hi ? uint32_t(st[(g.near + 1) & m] - st[g.near & m]) : total - g.near_pos;
+    g.near++;
+  }
+  if (g.near == hi) return none;
   auto at = [&](uint64_t i) { return total - uint32_t(uint32_t(total) - st[i & m]); };
-  const uint64_t lo = g.n > size ? g.n - size : 0, hi = g.n;
-  if (pos < g.oldest || pos > at(hi - 1)) return none;
-  const uint64_t span = total - g.oldest;
-  uint64_t i = lo + (pos - g.oldest) * (hi - lo) / (span ? span : 1);
+  const uint64_t lo = g.near;
+  if (pos < g.near_pos || pos > at(hi - 1)) return none;
+  const uint64_t span = total - g.near_pos;
+  uint64_t i = lo + (pos - g.near_pos) * (hi - lo) / (span ? span : 1);
   if (i >= hi) i = hi - 1;
   uint64_t a, b;  // at(a) <= pos < at(b), b == hi standing for beyond the end
   if (at(i) <= pos) {
@@ -425,6 +437,7 @@ void chunk_log_alloc(decoder& d) {
   }
   g.n = 0;
   g.oldest = 0;
+  g.near = g.near_pos = 0;
   g.last = none;
 }
 

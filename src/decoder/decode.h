@@ -26,6 +26,11 @@ struct chunk_log {
   uint32_t mask;
   uint64_t n;       // chunks logged so far
   uint64_t oldest;  // first position of the oldest chunk still logged
+  // The oldest chunk less than 4 GiB before the data's end, as last seen,
+  // and its first position: starts from there on are told apart by their
+  // low 32 bits.
+  uint64_t near;
+  uint64_t near_pos;
   uint64_t last;    // the last copy's source chunk, ~0 when not known,
   uint64_t last_pos;  // and its first position
   // With kept input: at[i & mask] is where chunk i's bytes lie in that
