@@ -3,6 +3,8 @@
 // contexts are independent; every error code comes from the case it names.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <set>
 #include <string>
 #include <thread>
@@ -206,8 +208,10 @@ TEST(Lib, StableInputIsReadInPlace) {
 // A decoder promised the whole stream in place leaves the chunks it reads
 // there out of its window. Its output and verdict are the plain decoder's:
 // one buffer, adjacent pieces of it, pieces in separate blocks (which
-// must not pass for one run), and damaged streams salvaged, whose
-// unplaceable copies put the held-back chunks into the window first.
+// must not pass for one run), pieces 6 GiB apart (too far for its log,
+// so some chunks go to the window after all), and damaged streams
+// salvaged, whose unplaceable copies put the held-back chunks into the
+// window first.
 TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
   const bytes big = [] {
     bytes d;
@@ -215,7 +219,13 @@ TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
     return d;
   }();
   const bytes streams[] = {program_stream(sample(3), 100, 1, 1), program_stream(big, 1, 1, 1)};
-  auto decode = [](const bytes& stream, uint32_t stable, size_t piece, bool separate, dupcut_status& st) {
+  // Address space only: pieces are written at its two ends.
+  const size_t far = size_t(6) << 30;
+  void* const space = mmap(nullptr, far + (size_t(1) << 30), PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(space, MAP_FAILED);
+  enum layout { one, blocks, apart };
+  auto decode = [&](const bytes& stream, uint32_t stable, size_t piece, layout lay, dupcut_status& st) {
     ctx_ptr d = decoder();
     dupcut_set_option(d.get(), DUPCUT_OPTION_PAST_DAMAGE, 1);
     EXPECT_EQ(dupcut_set_option(d.get(), DUPCUT_OPTION_STABLE_INPUT, stable), DUPCUT_DONE);
@@ -227,10 +237,14 @@ TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
     do {
       if (in.pos == in.size && fed < stream.size()) {
         const size_t k = std::min(piece, stream.size() - fed);
-        if (separate) {
+        if (lay == blocks) {
           kept.push_back(new_block(k + 64));  // the gap keeps blocks apart
           std::memcpy(kept.back().get(), stream.data() + fed, k);
           in = {kept.back().get(), k, 0};
+        } else if (lay == apart) {
+          uint8_t* p = static_cast<uint8_t*>(space) + fed + (fed / piece % 2 ? far : 0);
+          std::memcpy(p, stream.data() + fed, k);
+          in = {p, k, 0};
         } else {
           in = {stream.data() + fed, k, 0};
         }
@@ -248,10 +262,10 @@ TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
       bytes stream = good;
       for (int k = 0; k < damage; k++) stream[4 + r.next() % (stream.size() - 4)] ^= uint8_t(1 + r.next() % 255);
       dupcut_status want, got;
-      const bytes plain = decode(stream, 0, stream.size(), false, want);
+      const bytes plain = decode(stream, 0, stream.size(), one, want);
       for (size_t piece : {stream.size(), size_t(1000), size_t(4093)})
-        for (bool separate : {false, true}) {
-          EXPECT_TRUE(decode(stream, 2, piece, separate, got) == plain) << damage << " " << piece << " " << separate;
+        for (layout lay : {one, blocks, apart}) {
+          EXPECT_TRUE(decode(stream, 2, piece, lay, got) == plain) << damage << " " << piece << " " << lay;
           EXPECT_EQ(got, want);
         }
       if (damage == 0) {
@@ -259,6 +273,7 @@ TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
       }
     }
   }
+  munmap(space, far + (size_t(1) << 30));
 }
 
 const bytes h1 = {1, 0, 1, 0};  // divisor 1 (chunks of 64 bytes), 1 MiB window

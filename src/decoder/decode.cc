@@ -112,14 +112,35 @@ inline void copy_span(dec_view& v, uint32_t src) {
 // Entries keep the low 32 bits of a position; the full one follows from
 // the oldest entry's, kept exactly as entries fall out (every chunk but the
 // last is below 64 KiB, so differences of neighbours are exact).
-inline void log_add(chunk_log& g, uint64_t pos, const uint8_t* at) {
+constexpr uint32_t at_group = 12;  // log2 of the entries sharing an at_base
+
+// Logs where chunk i's bytes lie, in 4 bytes; false when `at` is more than
+// 2 GiB from the first place logged in its group, and 0 is logged.
+inline bool at_put(chunk_log& g, uint64_t i, const uint8_t* at) {
+  const uint64_t k = i & g.mask;
+  uintptr_t& base = g.at_base[k >> at_group];
+  if ((k & ((1u << at_group) - 1)) == 0) base = 0;
+  g.at[k] = 0;
+  if (!at) return true;
+  if (!base) base = (uintptr_t(at) - (uintptr_t(1) << 31)) | 1;
+  const uintptr_t off = uintptr_t(at) - base;
+  if (off == 0 || off >> 32) return false;
+  g.at[k] = uint32_t(off);
+  return true;
+}
+
+inline const uint8_t* at_get(const chunk_log& g, uint64_t i) {
+  const uint64_t k = i & g.mask;
+  return g.at[k] ? reinterpret_cast<const uint8_t*>(g.at_base[k >> at_group] + g.at[k]) : nullptr;
+}
+
+inline void log_add(chunk_log& g, uint64_t pos) {
   const uint64_t size = uint64_t(g.mask) + 1;
   if (g.n == 0)
     g.oldest = pos;
   else if (g.n >= size)
     g.oldest += uint32_t(g.start[(g.n + 1) & g.mask] - g.start[g.n & g.mask]);
   g.start[g.n & g.mask] = uint32_t(pos);
-  if (g.at_order) g.at[g.n & g.mask] = at;
   g.n++;
 }
 
@@ -233,7 +254,7 @@ inline head take_head(dec_view& v, record_at& r, int x, const uint8_t* src = nul
   decoder& d = v.part;
   if (x < 0) {
     r.at_end = true;
-    if (d.chunk_fill < head_len) replay_held(v);
+    if (d.chunk_fill < head_len) replay_held(v, src);
     return head::end;
   }
   d.chunk_buf[d.chunk_fill++] = uint8_t(x);
@@ -277,16 +298,13 @@ void fill_ahead(decoder& d, uint64_t total) {
 inline void chunk_done(dec_view& v, match_track& mt, uint32_t len) {
   stream_counts& n = v.cnt;
   decoder& d = v.part;
-  const uint8_t* at = nullptr;
-  if (d.refs) {
-    if (d.run_ok && d.run_len == len)
-      at = d.run_src;
-    else
-      run_flush(d);
+  if (d.log.at_order) {
+    const uint8_t* at = d.refs && d.run_ok && d.run_len == len ? d.run_src : nullptr;
+    if (!at_put(d.log, d.log.n, at) || !at) run_flush(d);
     d.run_len = 0;
-    d.run_ok = true;
+    d.run_ok = d.refs;
   }
-  if (d.log.start) log_add(d.log, n.total_bytes, at);
+  if (d.log.start) log_add(d.log, n.total_bytes);
   n.total_bytes += len;
   if (n.total_bytes >= v.part.fill_mark) fill_ahead(v.part, n.total_bytes);
   n.chunk_count++;
@@ -326,7 +344,7 @@ void refs_end(dec_view& v) {
   uint64_t end = total;
   for (uint64_t i = g.n; i > first && end > low; i--) {
     const uint64_t begin = end - uint32_t(uint32_t(end) - g.start[(i - 1) & g.mask]);
-    if (const uint8_t* p = g.at[(i - 1) & g.mask]) {
+    if (const uint8_t* p = at_get(g, i - 1)) {
       const uint64_t from = begin > low ? begin : low;
       ring_put_at(d, uint32_t(from % w), p + (from - begin), uint32_t(end - from));
     }
@@ -363,7 +381,7 @@ copy_from copy_chunk(dec_view& v, match_track& mt, uint32_t dist) {
   g.last_pos = total - dist;
   copy_from from{none_pos, nullptr};
   if (i != none && uint64_t(dist) + len <= d.cfg_decwinsize) {
-    const uint8_t* at = d.refs ? g.at[i & g.mask] : nullptr;
+    const uint8_t* at = d.refs ? at_get(g, i) : nullptr;
     if (at) {
       d.run_src = at;
       d.run_at = d.win_pos;
@@ -417,6 +435,19 @@ void window_free(decoder& d) {
   d.win_buf = nullptr;
 }
 
+namespace {
+
+void at_free(chunk_log& g) {
+  const uint32_t o = g.at_order ? g.at_order : g.order;
+  free_pages(g.at, uint64_t(4) << o);
+  free_pages(g.at_base, uint64_t(8) << (o > at_group ? o - at_group : 0));
+  g.at = nullptr;
+  g.at_base = nullptr;
+  g.at_order = 0;
+}
+
+}  // namespace
+
 void chunk_log_alloc(decoder& d) {
   chunk_log& g = d.log;
   uint32_t order = g.order ? g.order : chunk_log_order;
@@ -431,9 +462,11 @@ void chunk_log_alloc(decoder& d) {
     g.mask = (uint32_t(1) << order) - 1;
   }
   if (d.keep_refs && g.start && g.at_order != g.order) {
-    free_pages(g.at, uint64_t(sizeof(*g.at)) << g.at_order);
-    g.at = static_cast<const uint8_t**>(alloc_pages(uint64_t(sizeof(*g.at)) << g.order));
-    g.at_order = g.at ? g.order : 0;
+    at_free(g);
+    g.at = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << g.order));
+    g.at_base = static_cast<uintptr_t*>(alloc_pages(uint64_t(8) << (g.order > at_group ? g.order - at_group : 0)));
+    g.at_order = g.at && g.at_base ? g.order : 0;
+    if (!g.at_order) at_free(g);
   }
   g.n = 0;
   g.oldest = 0;
@@ -444,10 +477,8 @@ void chunk_log_alloc(decoder& d) {
 void chunk_log_free(decoder& d) {
   chunk_log& g = d.log;
   free_pages(g.start, uint64_t(4) << g.order);
-  free_pages(g.at, uint64_t(sizeof(*g.at)) << g.at_order);
   g.start = nullptr;
-  g.at = nullptr;
-  g.at_order = 0;
+  at_free(g);
 }
 
 // Exactly the record rules, one get_byte and put_byte at a time.
@@ -533,10 +564,10 @@ codec_task decode_spans(dec_view v) {
         // A head split between buffers is still one piece of kept input
         // when the buffers are adjacent.
         const int x = co_await get_byte{io};
-        const uint8_t* const a = x >= 0 && io.in_kept ? io.in_cur - 1 : nullptr;
-        if (d.chunk_fill == 0)
+        const uint8_t* const a = io.in_kept ? io.in_cur - 1 : nullptr;
+        if (x >= 0 && d.chunk_fill == 0)
           head_at = a;
-        else if (!a || !head_at || head_at + d.chunk_fill != a)
+        else if (x >= 0 && (!a || !head_at || head_at + d.chunk_fill != a))
           head_at = nullptr;
         h = take_head(v, rec, x, head_at);
       }

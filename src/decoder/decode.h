@@ -33,9 +33,11 @@ struct chunk_log {
   uint64_t near_pos;
   uint64_t last;    // the last copy's source chunk, ~0 when not known,
   uint64_t last_pos;  // and its first position
-  // With kept input: at[i & mask] is where chunk i's bytes lie in that
-  // input, or null when they were written to the ring.
-  const uint8_t** at;
+  // With kept input, where chunk i's bytes lie in that input: at_base of
+  // its group of 4096 entries plus at[i & mask], or 0 when they were
+  // written to the ring.
+  uint32_t* at;
+  uintptr_t* at_base;
   uint32_t at_order;  // log2 of at's entries; 0: none
 };
 
