@@ -24,6 +24,7 @@ struct prefault {
   std::condition_variable cv;
   uint64_t goal = 0;  // under m
   std::atomic<bool> stop{false};
+  std::atomic<uint64_t> floor{0};  // the caller faults in what lies before it
   std::thread th;
 };
 
@@ -68,6 +69,10 @@ void run(prefault* f) {
     }
     while (done < goal) {
       if (f->stop.load(std::memory_order_relaxed)) return;
+      if (const uint64_t fl = f->floor.load(std::memory_order_relaxed); done < fl) {
+        done = fl < goal ? fl : goal;
+        continue;
+      }
       // Steps end on huge-page boundaries of the address.
       uint64_t end = ((uintptr_t(f->base) + done + step) & ~(step - 1)) - uintptr_t(f->base);
       if (end > goal) end = goal;
@@ -112,6 +117,10 @@ void prefault_to(prefault* f, uint64_t goal) {
     f->goal = goal;
   }
   f->cv.notify_one();
+}
+
+void prefault_skip_to(prefault* f, uint64_t from) {
+  if (f && from > f->floor.load(std::memory_order_relaxed)) f->floor.store(from, std::memory_order_relaxed);
 }
 
 void prefault_stop(prefault*& f) {

@@ -18,6 +18,11 @@ prefault* prefault_start(void* p, uint64_t size, uint64_t goal);
 // Moves the goal to `goal` bytes from the block's start; never back.
 void prefault_to(prefault* f, uint64_t goal);
 
+// The caller is about to fault in everything before `from` itself: the
+// thread goes on from there rather than fault the same pages at the same
+// time (each would zero its own huge page, and one would be thrown away).
+void prefault_skip_to(prefault* f, uint64_t from);
+
 // Stops the thread, waits for it (at most one step of faulting) and frees
 // it; f is null after. Must come before the block is unmapped.
 void prefault_stop(prefault*& f);

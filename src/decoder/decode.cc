@@ -76,14 +76,16 @@ inline void ring_put(dec_view& v, const uint8_t* p, uint32_t n, bool in_input) {
 }
 
 // Feeds and stores the chunk_fill held bytes of chunk_buf; src is where
-// they were read in the input buffer, or null.
+// they were read in the input buffer, or null. The span route's cuts read
+// windows from the bytes themselves, so it only counts them.
 inline void replay_held(dec_view& v, const uint8_t* src = nullptr) {
   decoder& d = v.part;
-  if (!d.refs) {
+  if (!d.span_route) {
     for (uint32_t i = 0; i < d.chunk_fill; i++) restore(v, d.chunk_buf[i]);
     return;
   }
-  for (uint32_t i = 0; i < d.chunk_fill; i++) chunker_roll(v.ck, d.chunk_buf[i]);
+  v.ck.chunk_len += d.chunk_fill;
+  v.ck.byte_count += d.chunk_fill;
   ring_put(v, src ? src : d.chunk_buf, d.chunk_fill, src != nullptr);
 }
 
@@ -218,7 +220,7 @@ inline void ring_copy(decoder& s, uint32_t src, uint32_t len) {
 match_track start(dec_view& v) {
   v.cnt = {};
   v.part.chunk_fill = 0;
-  v.part.refs = v.part.run_ok = false;
+  v.part.refs = v.part.run_ok = v.part.span_route = false;
   v.part.run_len = 0;
   return {};
 }
@@ -529,6 +531,7 @@ codec_task decode_spans(dec_view v) {
   codec_io& io = v.io;
   decoder& d = v.part;
   match_track mt = start(v);
+  d.span_route = true;
   if (d.keep_refs && d.log.at_order) {
     d.refs = d.run_ok = true;
     d.fill_mark = none;  // the ring fills only if refs end

@@ -64,6 +64,7 @@ struct decoder {
   // every such chunk still in the window to the ring and ends it.
   uint32_t keep_refs;
   bool refs;
+  bool span_route;  // the stream runs decode_spans
   // The open chunk's bytes held back from the ring: run_len bytes at
   // run_src in kept input, which belong at ring position run_at. run_ok
   // while every byte of the chunk so far is in the run.

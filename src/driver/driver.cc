@@ -193,6 +193,7 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
       in = {k.p + k.given, size_t(n), 0};
       k.given += uint64_t(n);
       prefault_to(k.fill, k.given + keep_lead);
+      prefault_skip_to(k.fill, k.given + keep_piece);
       end = n == 0;
       f.bytes_read += uint64_t(n);
     } else if (status == DUPCUT_NEED_INPUT) {
