@@ -206,8 +206,8 @@ TEST(Lib, StableInputIsReadInPlace) {
 }
 
 // A decoder promised the whole stream in place leaves the chunks it reads
-// there out of its window. Its output and verdict are the plain decoder's:
-// one buffer, adjacent pieces of it, pieces in separate blocks (which
+// there out of its window. Its output and verdict are the plain decoder's
+// (copies from the window's far edge included): one buffer, adjacent pieces of it, pieces in separate blocks (which
 // must not pass for one run), pieces 6 GiB apart (too far for its log,
 // so some chunks go to the window after all), and damaged streams
 // salvaged, whose unplaceable copies put the held-back chunks into the
@@ -218,7 +218,12 @@ TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
     for (int i = 0; i < 12; i++) d = cat({d, sample(uint64_t(i % 5)), noise(20000, 50 + uint64_t(i))});
     return d;
   }();
-  const bytes streams[] = {program_stream(sample(3), 100, 1, 1), program_stream(big, 1, 1, 1)};
+  // Repeats 60 bytes short of the 1 MiB window: each copy reaches bytes
+  // it overwrites in the ring.
+  const bytes base = noise((1 << 20) - 60, 9);
+  const bytes edge = cat({base, bytes(base.begin(), base.begin() + 100000)});
+  const bytes streams[] = {program_stream(sample(3), 100, 1, 1), program_stream(big, 1, 1, 1),
+                           program_stream(edge, 100, 1, 1)};
   // Address space only: pieces are written at its two ends.
   const size_t far = size_t(6) << 30;
   void* const space = mmap(nullptr, far + (size_t(1) << 30), PROT_READ | PROT_WRITE,

@@ -220,7 +220,7 @@ inline void ring_copy(decoder& s, uint32_t src, uint32_t len) {
 match_track start(dec_view& v) {
   v.cnt = {};
   v.part.chunk_fill = 0;
-  v.part.refs = v.part.run_ok = v.part.span_route = false;
+  v.part.refs = v.part.run_ok = v.part.span_route = v.part.refs_stop = false;
   v.part.run_len = 0;
   return {};
 }
@@ -297,6 +297,8 @@ void fill_ahead(decoder& d, uint64_t total) {
   d.fill_mark = d.fill && goal < d.cfg_decwinsize ? total + fill_step : none;
 }
 
+void refs_end(dec_view& v);
+
 inline void chunk_done(dec_view& v, match_track& mt, uint32_t len) {
   stream_counts& n = v.cnt;
   decoder& d = v.part;
@@ -313,6 +315,7 @@ inline void chunk_done(dec_view& v, match_track& mt, uint32_t len) {
   n.cur_pos = pos_advance(n.cur_pos, len);
   mt.chunk_done(len);
   v.part.chunk_fill = 0;
+  if (d.refs && d.refs_stop) refs_end(v);
 }
 
 // A match code's distance, one get_byte at a time. A stream that ends
@@ -382,8 +385,11 @@ copy_from copy_chunk(dec_view& v, match_track& mt, uint32_t dist) {
   g.last = i;
   g.last_pos = total - dist;
   copy_from from{none_pos, nullptr};
-  if (i != none && uint64_t(dist) + len <= d.cfg_decwinsize) {
-    const uint8_t* at = d.refs ? at_get(g, i) : nullptr;
+  // A kept source is read where it lies, so it may also reach the bytes
+  // this copy overwrites in the ring: every byte is read before the copy
+  // would overwrite it, as on the byte route.
+  const uint8_t* const at = i != none && d.refs ? at_get(g, i) : nullptr;
+  if (at || (i != none && uint64_t(dist) + len <= d.cfg_decwinsize)) {
     if (at) {
       d.run_src = at;
       d.run_at = d.win_pos;

@@ -64,6 +64,7 @@ struct decoder {
   // every such chunk still in the window to the ring and ends it.
   uint32_t keep_refs;
   bool refs;
+  bool refs_stop;   // set by the caller: refs end at the next chunk's end
   bool span_route;  // the stream runs decode_spans
   // The open chunk's bytes held back from the ring: run_len bytes at
   // run_src in kept input, which belong at ring position run_at. run_ok

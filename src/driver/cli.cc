@@ -353,6 +353,7 @@ bool runner::file(const std::string& name) {
   // The verifier reads the output buffer as the encoder fills it, and is
   // fed in step with the writes: it needs them on this thread.
   driver_files f{in, data_out, 0, 0, 0, &prog, {}, check ? 1 : threads};
+  f.keep_pipe = decoding;
   if (decoding && in_regular) {
     // The bytes read ahead for the probe are the file's from here.
     const off_t at = lseek(src.fd, 0, SEEK_CUR);

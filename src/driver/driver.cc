@@ -106,15 +106,20 @@ int flush_stdout() {
 
 namespace {
 
-// A regular file's stream, read whole into memory that stays until the
-// run ends: the decoder takes its copies from there instead of writing
-// every chunk into its window. It touches no more memory than the window
-// would (a stream is never much longer than its data), and less the more
-// the stream has removed.
+// A decoder's stream read into memory that stays while the decoder takes
+// its copies from there instead of writing every chunk into its window.
+// A regular file no longer than its window is kept whole. A pipe is kept
+// while what is kept and what has been restored together fit in the
+// window, so that the run never holds more than the window would; then
+// the decoder puts the chunks it held back into its window and the memory
+// goes.
 struct kept_input {
   uint8_t* p = nullptr;
-  uint64_t size = 0;   // the stream's bytes
-  uint64_t given = 0;  // read and handed to the decoder so far
+  uint64_t cap = 0;     // bytes of memory at p
+  uint64_t given = 0;   // read into it and handed to the decoder so far
+  uint64_t window = 0;  // the stream's window in bytes
+  bool file = false;    // read with pread from keep_fd, else through `in`
+  bool on = false;      // pieces still go into p
   prefault* fill = nullptr;  // faults the memory in ahead of the reads
 };
 
@@ -123,11 +128,31 @@ constexpr uint64_t keep_piece = uint64_t(1) << 20;
 // reads, as the decoder's window would be.
 constexpr uint64_t keep_lead = uint64_t(12) << 20;
 
-// Sets k up when f's input is a regular file holding a stream no longer
-// than its window (a longer one would keep more than the window holds),
-// in memory that can be had; false otherwise, and the input is read as
-// usual.
-bool keep_input(dupcut_ctx* c, const driver_files& f, kept_input& k) {
+// Memory for k.cap bytes and the decoder's promise; false when either
+// cannot be had.
+bool keep_start(dupcut_ctx* c, const driver_files& f, kept_input& k) {
+  k.p = static_cast<uint8_t*>(alloc_pages(k.cap));
+  if (!k.p) return false;
+  if (dupcut_set_option(c, DUPCUT_OPTION_STABLE_INPUT, 2) != DUPCUT_DONE) {
+    free_pages(k.p, k.cap);
+    k.p = nullptr;
+    return false;
+  }
+  k.on = true;
+  if (f.threads > 1 && k.cap > keep_piece) k.fill = prefault_start(k.p, k.cap, keep_lead);
+  return true;
+}
+
+void keep_end(kept_input& k) {
+  prefault_stop(k.fill);
+  free_pages(k.p, k.cap);
+  k.p = nullptr;
+  k.on = false;
+}
+
+// A regular file holding a stream no longer than its window; false
+// otherwise, and it is read as usual.
+bool keep_file(dupcut_ctx* c, const driver_files& f, kept_input& k) {
   struct stat st;
   if (f.keep_fd < 0 || fstat(f.keep_fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) <= f.keep_at)
     return false;
@@ -136,24 +161,49 @@ bool keep_input(dupcut_ctx* c, const driver_files& f, kept_input& k) {
   if (pread(f.keep_fd, h, sizeof h, off_t(f.keep_at)) != ssize_t(sizeof h) ||
       dupcut_probe_header(h, sizeof h, &info) != DUPCUT_DONE)
     return false;
-  const uint64_t size = uint64_t(st.st_size) - f.keep_at;
-  if (size > uint64_t(info.window_mib) << 20) return false;
-  k.p = static_cast<uint8_t*>(alloc_pages(size));
-  if (!k.p) return false;
-  if (dupcut_set_option(c, DUPCUT_OPTION_STABLE_INPUT, 2) != DUPCUT_DONE) {
-    free_pages(k.p, size);
-    k.p = nullptr;
-    return false;
+  const uint64_t size = uint64_t(st.st_size) - f.keep_at, window = uint64_t(info.window_mib) << 20;
+  if (size > window) return false;
+  k.cap = size;
+  k.window = window;
+  k.file = true;
+  if (keep_start(c, f, k)) return true;
+  k = kept_input{};
+  return false;
+}
+
+// Any other stream (a pipe, or a file longer than its window): its header
+// is read first for the window. The bytes
+// read are handed over in `in`, from kept memory or from in_buf. False on
+// a read error.
+bool keep_pipe(dupcut_ctx* c, driver_files& f, kept_input& k, dupcut_in_buffer& in, bool& end) {
+  uint8_t h[4];
+  const size_t n = std::fread(h, 1, sizeof h, f.in);
+  if (n < sizeof h && std::ferror(f.in)) return false;
+  f.bytes_read += n;
+  dupcut_header_info info;
+  if (n == sizeof h && dupcut_probe_header(h, sizeof h, &info) == DUPCUT_DONE) {
+    k.cap = k.window = uint64_t(info.window_mib) << 20;
+    if (keep_start(c, f, k)) {
+      std::memcpy(k.p, h, n);
+      k.given = n;
+      in = {k.p, n, 0};
+      return true;
+    }
   }
-  k.size = size;
-  if (f.threads > 1 && size > keep_piece) k.fill = prefault_start(k.p, size, keep_lead);
+  std::memcpy(in_buf, h, n);
+  in = {in_buf, n, 0};
+  end = n < sizeof h;
   return true;
 }
 
-// The next piece of a kept stream; 0 at its end (or where the file now
-// ends), -1 with errno set on a read error.
+// The next piece into kept memory; 0 at the end of the input (or of the
+// file as it was), -1 with errno set on a read error.
 ssize_t keep_read(const driver_files& f, kept_input& k) {
-  const size_t n = size_t(std::min(keep_piece, k.size - k.given));
+  if (!k.file) {
+    const size_t n = std::fread(k.p + k.given, 1, size_t(std::min<uint64_t>(io_buf_size, k.cap - k.given)), f.in);
+    return n == 0 && std::ferror(f.in) ? -1 : ssize_t(n);
+  }
+  const size_t n = size_t(std::min(keep_piece, k.cap - k.given));
   for (;;) {
     const ssize_t r = pread(f.keep_fd, k.p + k.given, n, off_t(f.keep_at + k.given));
     if (r >= 0 || errno != EINTR) return r;
@@ -164,26 +214,34 @@ ssize_t keep_read(const driver_files& f, kept_input& k) {
 
 run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
   dupcut_in_buffer in{in_buf, 0, 0};
+  bool end = false;
   kept_input k;
-  const bool kept = keep_input(c, f, k);
-  // The decoder may hold pointers into it until its context is freed; the
-  // stream has ended (or failed) by then.
+  if (!keep_file(c, f, k) && f.keep_pipe && !keep_pipe(c, f, k, in, end)) {
+    f.err = errno ? errno : EIO;
+    return run_result::read_error;
+  }
+  const bool kept_file = k.on && k.file;
+  // The decoder may hold pointers into kept memory until its context is
+  // freed; the stream has ended (or failed) by then.
   struct release {
     kept_input& k;
-    ~release() {
-      prefault_stop(k.fill);
-      free_pages(k.p, k.size);
-    }
+    ~release() { keep_end(k); }
   } const release_at_end{k};
   static write_behind wb;
   const bool behind = f.threads > 1 && wb_start(wb, f.out);
   uint32_t cur = 0;  // the write-behind buffer being filled
   f.obuf = behind ? dupcut_out_buffer{wb.buf[0], write_behind::buf_size, 0} : dupcut_out_buffer{out_buf, io_buf_size, 0};
-  bool end = false;
   run_result res = run_result::ok;
   for (;;) {
     status = dupcut_code(c, &f.obuf, &in, end);
-    if (status == DUPCUT_NEED_INPUT && kept) {
+    if (k.p && !k.on && !ctx_keeps(c)) keep_end(k);
+    if (status == DUPCUT_NEED_INPUT && k.on && !k.file &&
+        (k.given == k.cap || k.given + counters_of(c).data_bytes >= k.window)) {
+      // Kept and restored bytes together would pass the window.
+      ctx_keep_no_more(c);
+      k.on = false;
+    }
+    if (status == DUPCUT_NEED_INPUT && k.on) {
       const ssize_t n = keep_read(f, k);
       if (n < 0) {
         f.err = errno ? errno : EIO;
@@ -225,7 +283,7 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
   }
   // The file offset ends where reading would have left it, for a caller
   // that shares the descriptor (a shell's standard input).
-  if (kept) lseek(f.keep_fd, off_t(f.keep_at + k.given), SEEK_SET);
+  if (kept_file) lseek(f.keep_fd, off_t(f.keep_at + k.given), SEEK_SET);
   if (!behind)
     return res == run_result::ok && !write_all(f, out_buf, f.obuf.pos) ? run_result::write_error : res;
   // A run cut short by a read error leaves its last buffer unwritten, as
@@ -350,6 +408,7 @@ void run_job(job& j) {
   progress_start(run_progress, isatty(2) == 1, j.in_regular ? uint64_t(j.ist.st_size) : 0);
   if (!j.decode) print_setup_line(j.console, j.ctx);
   j.f = driver_files{j.in, out.f, 0, 0, 0, &run_progress, {}, j.threads};
+  j.f.keep_pipe = j.decode;
   if (j.decode && j.in_regular) {
     // Nothing has been read through j.in yet.
     const off_t at = ftello(j.in);

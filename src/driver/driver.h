@@ -26,12 +26,16 @@ struct driver_files {
   // keeps, and the decoder takes its copies from there.
   int keep_fd = -1;
   uint64_t keep_at = 0;
+  // A decoder's input that is not kept whole (a pipe, a file longer than
+  // its window): its stream is kept in memory while what is kept and what
+  // has been restored fit in its window.
+  bool keep_pipe = false;
 };
 
 enum class run_result { ok, read_error, write_error, codec_error };
 
 // Serves the context until its stream is complete or fails: reads the
-// input 64 KiB at a time (1 MiB into kept memory, see keep_fd), writes each full output buffer, then the partly
+// input 64 KiB at a time (a file's 1 MiB, into kept memory: see keep_fd), writes each full output buffer, then the partly
 // filled last one. Stops at the first read or write error; the context's
 // own verdict (an error status and its message) is the caller's to read:
 // codec_error is never returned here.

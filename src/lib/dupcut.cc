@@ -292,3 +292,10 @@ const char* dupcut_version_string(void) { return DUPCUT_VERSION_STRING; }
 }  // extern "C"
 
 dupcut::codec_state& dupcut::ctx_codec(dupcut_ctx* c) { return c->s; }
+
+void dupcut::ctx_keep_no_more(dupcut_ctx* c) {
+  if (c->stable_in == 2) c->stable_in = 1;
+  c->s.dec.refs_stop = true;
+}
+
+bool dupcut::ctx_keeps(const dupcut_ctx* c) { return c->s.dec.refs; }
