@@ -20,6 +20,7 @@
 #include "driver/cli.h"
 #include "driver/options.h"
 #include "driver/outfile.h"
+#include "driver/reader.h"
 #include "driver/writer.h"
 
 namespace dupcut {
@@ -129,8 +130,9 @@ constexpr uint64_t keep_piece = uint64_t(1) << 20;
 constexpr uint64_t keep_lead = uint64_t(12) << 20;
 
 // Memory for k.cap bytes and the decoder's promise; false when either
-// cannot be had.
-bool keep_start(dupcut_ctx* c, const driver_files& f, kept_input& k) {
+// cannot be had. With fault_ahead and a second thread, a helper faults the
+// memory in ahead of the reads.
+bool keep_start(dupcut_ctx* c, const driver_files& f, kept_input& k, bool fault_ahead) {
   k.p = static_cast<uint8_t*>(alloc_pages(k.cap));
   if (!k.p) return false;
   if (dupcut_set_option(c, DUPCUT_OPTION_STABLE_INPUT, 2) != DUPCUT_DONE) {
@@ -139,7 +141,7 @@ bool keep_start(dupcut_ctx* c, const driver_files& f, kept_input& k) {
     return false;
   }
   k.on = true;
-  if (f.threads > 1 && k.cap > keep_piece) k.fill = prefault_start(k.p, k.cap, keep_lead);
+  if (fault_ahead && f.threads > 1 && k.cap > keep_piece) k.fill = prefault_start(k.p, k.cap, keep_lead);
   return true;
 }
 
@@ -166,7 +168,8 @@ bool keep_file(dupcut_ctx* c, const driver_files& f, kept_input& k) {
   k.cap = size;
   k.window = window;
   k.file = true;
-  if (keep_start(c, f, k)) return true;
+  // With a second thread the file is read ahead there, faults and all.
+  if (keep_start(c, f, k, f.threads < 2)) return true;
   k = kept_input{};
   return false;
 }
@@ -183,7 +186,7 @@ bool keep_pipe(dupcut_ctx* c, driver_files& f, kept_input& k, dupcut_in_buffer& 
   dupcut_header_info info;
   if (n == sizeof h && dupcut_probe_header(h, sizeof h, &info) == DUPCUT_DONE) {
     k.cap = k.window = uint64_t(info.window_mib) << 20;
-    if (keep_start(c, f, k)) {
+    if (keep_start(c, f, k, true)) {
       std::memcpy(k.p, h, n);
       k.given = n;
       in = {k.p, n, 0};
@@ -221,12 +224,18 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
     return run_result::read_error;
   }
   const bool kept_file = k.on && k.file;
+  static read_ahead ra;
+  const bool ahead = kept_file && f.threads > 1 && ra_start(ra, f.keep_fd, f.keep_at, k.p, k.cap);
   // The decoder may hold pointers into kept memory until its context is
   // freed; the stream has ended (or failed) by then.
   struct release {
     kept_input& k;
-    ~release() { keep_end(k); }
-  } const release_at_end{k};
+    bool ahead;
+    ~release() {
+      if (ahead) ra_stop(ra);
+      keep_end(k);
+    }
+  } const release_at_end{k, ahead};
   static write_behind wb;
   const bool behind = f.threads > 1 && wb_start(wb, f.out);
   uint32_t cur = 0;  // the write-behind buffer being filled
@@ -241,7 +250,19 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
       ctx_keep_no_more(c);
       k.on = false;
     }
-    if (status == DUPCUT_NEED_INPUT && k.on) {
+    if (status == DUPCUT_NEED_INPUT && ahead) {
+      int err;
+      const uint64_t n = std::min(ra_wait(ra, k.given, err) - k.given, 4 * keep_piece);
+      if (n == 0 && err) {
+        f.err = err;
+        res = run_result::read_error;
+        break;
+      }
+      in = {k.p + k.given, size_t(n), 0};
+      k.given += n;
+      end = n == 0;
+      f.bytes_read += n;
+    } else if (status == DUPCUT_NEED_INPUT && k.on) {
       const ssize_t n = keep_read(f, k);
       if (n < 0) {
         f.err = errno ? errno : EIO;
