@@ -111,9 +111,6 @@ inline void copy_span(dec_view& v, uint32_t src) {
   s.chunk_fill = f;
 }
 
-// Entries keep the low 32 bits of a position; the full one follows from
-// the oldest entry's, kept exactly as entries fall out (every chunk but the
-// last is below 64 KiB, so differences of neighbours are exact).
 constexpr uint32_t at_group = 12;  // log2 of the entries sharing an at_base
 
 // Logs where chunk i's bytes lie, in 4 bytes; false when `at` is more than
@@ -136,6 +133,9 @@ inline const uint8_t* at_get(const chunk_log& g, uint64_t i) {
   return g.at[k] ? reinterpret_cast<const uint8_t*>(g.at_base[k >> at_group] + g.at[k]) : nullptr;
 }
 
+// Entries keep the low 32 bits of a position; the full one follows from
+// the oldest entry's, kept exactly as entries fall out (every chunk but the
+// last is below 64 KiB, so differences of neighbours are exact).
 inline void log_add(chunk_log& g, uint64_t pos) {
   const uint64_t size = uint64_t(g.mask) + 1;
   if (g.n == 0)

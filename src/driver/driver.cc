@@ -130,9 +130,9 @@ constexpr uint64_t keep_piece = uint64_t(1) << 20;
 constexpr uint64_t keep_lead = uint64_t(12) << 20;
 
 // Memory for k.cap bytes and the decoder's promise; false when either
-// cannot be had. With fault_ahead and a second thread, a helper faults the
-// memory in ahead of the reads.
-bool keep_start(dupcut_ctx* c, const driver_files& f, kept_input& k, bool fault_ahead) {
+// cannot be had. A pipe's memory is faulted in ahead of the reads by a
+// helper on a second thread (a file's by the thread that reads it ahead).
+bool keep_start(dupcut_ctx* c, const driver_files& f, kept_input& k) {
   k.p = static_cast<uint8_t*>(alloc_pages(k.cap));
   if (!k.p) return false;
   if (dupcut_set_option(c, DUPCUT_OPTION_STABLE_INPUT, 2) != DUPCUT_DONE) {
@@ -141,7 +141,7 @@ bool keep_start(dupcut_ctx* c, const driver_files& f, kept_input& k, bool fault_
     return false;
   }
   k.on = true;
-  if (fault_ahead && f.threads > 1 && k.cap > keep_piece) k.fill = prefault_start(k.p, k.cap, keep_lead);
+  if (!k.file && f.threads > 1 && k.cap > keep_piece) k.fill = prefault_start(k.p, k.cap, keep_lead);
   return true;
 }
 
@@ -168,16 +168,14 @@ bool keep_file(dupcut_ctx* c, const driver_files& f, kept_input& k) {
   k.cap = size;
   k.window = window;
   k.file = true;
-  // With a second thread the file is read ahead there, faults and all.
-  if (keep_start(c, f, k, f.threads < 2)) return true;
+  if (keep_start(c, f, k)) return true;
   k = kept_input{};
   return false;
 }
 
 // Any other stream (a pipe, or a file longer than its window): its header
-// is read first for the window. The bytes
-// read are handed over in `in`, from kept memory or from in_buf. False on
-// a read error.
+// is read first for the window. The bytes read are handed over in `in`,
+// from kept memory or from in_buf. False on a read error.
 bool keep_pipe(dupcut_ctx* c, driver_files& f, kept_input& k, dupcut_in_buffer& in, bool& end) {
   uint8_t h[4];
   const size_t n = std::fread(h, 1, sizeof h, f.in);
@@ -186,7 +184,7 @@ bool keep_pipe(dupcut_ctx* c, driver_files& f, kept_input& k, dupcut_in_buffer& 
   dupcut_header_info info;
   if (n == sizeof h && dupcut_probe_header(h, sizeof h, &info) == DUPCUT_DONE) {
     k.cap = k.window = uint64_t(info.window_mib) << 20;
-    if (keep_start(c, f, k, true)) {
+    if (keep_start(c, f, k)) {
       std::memcpy(k.p, h, n);
       k.given = n;
       in = {k.p, n, 0};
@@ -199,9 +197,15 @@ bool keep_pipe(dupcut_ctx* c, driver_files& f, kept_input& k, dupcut_in_buffer& 
   return true;
 }
 
-// The next piece into kept memory; 0 at the end of the input (or of the
-// file as it was), -1 with errno set on a read error.
-ssize_t keep_read(const driver_files& f, kept_input& k) {
+// The next piece in kept memory, read here or by ra; 0 at the end of the
+// input (or of the file as it was), -1 with errno set on a read error.
+ssize_t keep_read(const driver_files& f, kept_input& k, read_ahead* ra) {
+  if (ra) {
+    int err;
+    const uint64_t n = std::min(ra_wait(*ra, k.given, err) - k.given, 4 * keep_piece);
+    if (n == 0 && err) errno = err;
+    return n == 0 && err ? -1 : ssize_t(n);
+  }
   if (!k.file) {
     const size_t n = std::fread(k.p + k.given, 1, size_t(std::min<uint64_t>(io_buf_size, k.cap - k.given)), f.in);
     return n == 0 && std::ferror(f.in) ? -1 : ssize_t(n);
@@ -250,20 +254,8 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
       ctx_keep_no_more(c);
       k.on = false;
     }
-    if (status == DUPCUT_NEED_INPUT && ahead) {
-      int err;
-      const uint64_t n = std::min(ra_wait(ra, k.given, err) - k.given, 4 * keep_piece);
-      if (n == 0 && err) {
-        f.err = err;
-        res = run_result::read_error;
-        break;
-      }
-      in = {k.p + k.given, size_t(n), 0};
-      k.given += n;
-      end = n == 0;
-      f.bytes_read += n;
-    } else if (status == DUPCUT_NEED_INPUT && k.on) {
-      const ssize_t n = keep_read(f, k);
+    if (status == DUPCUT_NEED_INPUT && k.on) {
+      const ssize_t n = keep_read(f, k, ahead ? &ra : nullptr);
       if (n < 0) {
         f.err = errno ? errno : EIO;
         res = run_result::read_error;
