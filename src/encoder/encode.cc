@@ -174,11 +174,14 @@ struct job_guard {
 codec_task code_batch(enc_view v, match_track& mt, const chunk_batch& bt, bool eof) {
   codec_io& io = v.io;
   // Table calls stay in chunk order (a chunk may hit an earlier one of the
-  // same batch); only their home slots are fetched ahead.
-  constexpr uint32_t ahead = 8;
-  for (uint32_t i = 0; i < ahead && i < bt.n; i++) tbl_prefetch(v.part.tbl, bt.key[i]);
+  // same batch); only their home slots are fetched ahead, a group at a
+  // time, so that their address translations (mostly TLB misses over a
+  // large table) overlap instead of stalling one after another.
+  constexpr uint32_t group = 32;
+  for (uint32_t i = 0; i < group && i < bt.n; i++) tbl_prefetch(v.part.tbl, bt.key[i]);
   for (uint32_t i = 0; i < bt.n; i++) {
-    if (i + ahead < bt.n) tbl_prefetch(v.part.tbl, bt.key[i + ahead]);
+    if (i % group == 0)
+      for (uint32_t j = i + group; j < i + 2 * group && j < bt.n; j++) tbl_prefetch(v.part.tbl, bt.key[j]);
     const record r = make_record(v, mt, bt.ptr[i], bt.key[i], eof && i + 1 == bt.n);
     if (!put_fast(io, r.code, r.code_len)) co_await put_bytes(io, r.code, r.code_len);
     if (!put_fast(io, bt.ptr[i], r.lit_len)) co_await put_bytes(io, bt.ptr[i], r.lit_len);
