@@ -2,8 +2,9 @@
 // input bytes choose the direction, the piece sizes of each call (changing
 // from call to call, every buffer a fresh heap block so that a pointer kept
 // across calls is caught; with stable input a block stays until the call
-// asks for more, or to the end with kept input), a window cap and the
-// salvage option; the rest is
+// asks for more, or to the end with kept input, or, as the program does
+// with pipes, kept only up to a point and freed once the decoder lets it
+// go), a window cap and the salvage option; the rest is
 // a stream to decode or data to encode. Decoding must give the codec's
 // output, cut at the first damage unless salvaging, with the status its
 // verdict implies; encoding must give the codec's stream.
@@ -14,13 +15,15 @@
 
 #include "dupcut.h"
 #include "fuzz_util.h"
+#include "lib/internal.h"
 
 namespace fz {
 namespace {
 
 constexpr size_t ctl_bytes = 4;
 constexpr size_t out_cap = size_t(2) << 20;
-constexpr uint8_t flag_encode = 1, flag_salvage = 2, flag_reset = 4, flag_stable = 8, flag_kept = 16;
+constexpr uint8_t flag_encode = 1, flag_salvage = 2, flag_reset = 4, flag_stable = 8, flag_kept = 16,
+                  flag_stop = 32;
 
 struct ctx_free {
   void operator()(dupcut_ctx* c) const { dupcut_free(c); }
@@ -35,7 +38,10 @@ struct api_run {
   bool capped;
 };
 
-api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable, bool kept = false) {
+// With kept input, no more is kept from stop_at on (at the first request
+// for input there).
+api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable, bool kept = false,
+              size_t stop_at = ~size_t(0)) {
   api_run r{{}, DUPCUT_DONE, false};
   uint32_t x = seed | 1;
   auto next_piece = [&] {
@@ -47,6 +53,7 @@ api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable, bool k
   bool end = false;  // once said, the rest of the input goes with every call
   block ib;
   std::vector<block> given;  // kept input: every block until the end
+  bool ib_kept = false, stopped = false;
   dupcut_in_buffer i{nullptr, 0, 0};
   bool refill = true;
   for (int guard = 0;; guard++) {
@@ -57,7 +64,12 @@ api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable, bool k
       fed += i.pos;
       const size_t ik = end ? in.size() - fed : std::min(next_piece(), in.size() - fed);
       end = fed + ik == in.size();
-      if (kept && ib) given.push_back(std::move(ib));
+      if (ib_kept) given.push_back(std::move(ib));
+      if (kept && !stopped && fed >= stop_at) {
+        dupcut::ctx_keep_no_more(c);
+        stopped = true;
+      }
+      ib_kept = kept && !stopped;
       ib = new_block(ik + 1);
       if (ik) std::memcpy(ib.get(), in.data() + fed, ik);
       i = {ib.get(), ik, 0};
@@ -68,6 +80,7 @@ api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable, bool k
     r.st = dupcut_code(c, &o, &i, end);
     check(i.pos <= i.size && o.pos <= ok, "positions past the buffers");
     r.out.insert(r.out.end(), ob.get(), ob.get() + o.pos);
+    if (stopped && !ib_kept && !dupcut::ctx_keeps(c)) given.clear();
     if (r.out.size() > out_cap) {
       r.capped = true;
       return r;
@@ -118,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   if (flags & flag_salvage) check(dupcut_set_option(c.get(), DUPCUT_OPTION_PAST_DAMAGE, 1) == DUPCUT_DONE, "option");
   const bool kept = flags & flag_kept, stable = kept || (flags & flag_stable);
   if (stable) check(dupcut_set_option(c.get(), DUPCUT_OPTION_STABLE_INPUT, kept ? 2 : 1) == DUPCUT_DONE, "option");
-  const api_run a = drive(c.get(), rest, seed, stable, kept);
+  const size_t stop_at = flags & flag_stop ? size_t(seed) * 64 : ~size_t(0);
+  const api_run a = drive(c.get(), rest, seed, stable, kept, stop_at);
   const uint32_t win_mib = rest.size() >= 4 ? rest[2] | rest[3] << 8 : 0;
   const bool big = win_mib > cap_mib && win_mib <= 4095 && (rest[0] | rest[1]) != 0;
   if (big) {
@@ -168,6 +182,7 @@ void seeds(std::vector<bytes>& out) {
   out.push_back(with(flag_stable | flag_salvage, 9, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
   out.push_back(with(flag_kept, 4, 0, stream));
   out.push_back(with(flag_kept | flag_salvage, 9, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
+  out.push_back(with(flag_kept | flag_stop, 300, 0, stream));
   out.push_back(with(0, 5, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
   out.push_back(with(flag_salvage, 5, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
   out.push_back(with(0, 1, 0, {100, 0, 0xFF, 0x0F}));

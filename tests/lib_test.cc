@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "dupcut.h"
+#include "lib/internal.h"
 #include "util.h"
 
 using namespace tu;
@@ -209,9 +210,11 @@ TEST(Lib, StableInputIsReadInPlace) {
 // there out of its window. Its output and verdict are the plain decoder's
 // (copies from the window's far edge included): one buffer, adjacent pieces of it, pieces in separate blocks (which
 // must not pass for one run), pieces 6 GiB apart (too far for its log,
-// so some chunks go to the window after all), and damaged streams
-// salvaged, whose unplaceable copies put the held-back chunks into the
-// window first.
+// so some chunks go to the window after all), input kept only for the
+// first third (the program's pipes: the kept part is overwritten as soon
+// as the decoder lets it go, the rest comes in one reused buffer), and
+// damaged streams salvaged, whose unplaceable copies put the held-back
+// chunks into the window first.
 TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
   const bytes big = [] {
     bytes d;
@@ -229,7 +232,7 @@ TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
   void* const space = mmap(nullptr, far + (size_t(1) << 30), PROT_READ | PROT_WRITE,
                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(space, MAP_FAILED);
-  enum layout { one, blocks, apart };
+  enum layout { one, blocks, apart, stopped };
   auto decode = [&](const bytes& stream, uint32_t stable, size_t piece, layout lay, dupcut_status& st) {
     ctx_ptr d = decoder();
     dupcut_set_option(d.get(), DUPCUT_OPTION_PAST_DAMAGE, 1);
@@ -239,10 +242,25 @@ TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
     uint8_t ob[7000];
     dupcut_in_buffer in{stream.data(), 0, 0};
     size_t fed = 0;
+    bytes head(stream), rest(piece);
+    bool keeping = true;
     do {
+      // As the program does: no more is kept once the kept part is used up,
+      // and the kept memory goes as soon as the decoder lets it go (while
+      // it reads from the other buffer).
+      if (lay == stopped && keeping && fed >= stream.size() / 3 && in.pos == in.size) {
+        dupcut::ctx_keep_no_more(d.get());
+        keeping = false;
+      }
+      if (lay == stopped && !keeping && in.src == rest.data() && !dupcut::ctx_keeps(d.get()))
+        std::fill(head.begin(), head.end(), 0xA5);
       if (in.pos == in.size && fed < stream.size()) {
         const size_t k = std::min(piece, stream.size() - fed);
-        if (lay == blocks) {
+        if (lay == stopped) {
+          uint8_t* p = keeping ? head.data() + fed : rest.data();
+          if (!keeping) std::memcpy(p, stream.data() + fed, k);
+          in = {p, k, 0};
+        } else if (lay == blocks) {
           kept.push_back(new_block(k + 64));  // the gap keeps blocks apart
           std::memcpy(kept.back().get(), stream.data() + fed, k);
           in = {kept.back().get(), k, 0};
@@ -269,7 +287,7 @@ TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
       dupcut_status want, got;
       const bytes plain = decode(stream, 0, stream.size(), one, want);
       for (size_t piece : {stream.size(), size_t(1000), size_t(4093)})
-        for (layout lay : {one, blocks, apart}) {
+        for (layout lay : {one, blocks, apart, stopped}) {
           EXPECT_TRUE(decode(stream, 2, piece, lay, got) == plain) << damage << " " << piece << " " << lay;
           EXPECT_EQ(got, want);
         }

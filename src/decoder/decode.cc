@@ -222,6 +222,7 @@ match_track start(dec_view& v) {
   v.part.chunk_fill = 0;
   v.part.refs = v.part.run_ok = v.part.span_route = v.part.refs_stop = false;
   v.part.run_len = 0;
+  v.part.held_end = 0;
   return {};
 }
 
@@ -298,15 +299,19 @@ void fill_ahead(decoder& d, uint64_t total) {
 }
 
 void refs_end(dec_view& v);
+void refs_wind_down(dec_view& v);
 
 inline void chunk_done(dec_view& v, match_track& mt, uint32_t len) {
   stream_counts& n = v.cnt;
   decoder& d = v.part;
   if (d.log.at_order) {
     const uint8_t* at = d.refs && d.run_ok && d.run_len == len ? d.run_src : nullptr;
-    if (!at_put(d.log, d.log.n, at) || !at) run_flush(d);
+    if (!at_put(d.log, d.log.n, at) || !at)
+      run_flush(d);
+    else
+      d.held_end = n.total_bytes + len;
     d.run_len = 0;
-    d.run_ok = d.refs;
+    d.run_ok = d.refs && !d.refs_stop;
   }
   if (d.log.start) log_add(d.log, n.total_bytes);
   n.total_bytes += len;
@@ -315,7 +320,7 @@ inline void chunk_done(dec_view& v, match_track& mt, uint32_t len) {
   n.cur_pos = pos_advance(n.cur_pos, len);
   mt.chunk_done(len);
   v.part.chunk_fill = 0;
-  if (d.refs && d.refs_stop) refs_end(v);
+  if (d.refs && d.refs_stop) refs_wind_down(v);
 }
 
 // A match code's distance, one get_byte at a time. A stream that ends
@@ -359,6 +364,27 @@ void refs_end(dec_view& v) {
   d.run_len = 0;
   // The ring fills from here on: its helper may start.
   if (d.helper && d.cfg_decwinsize > fill_step && d.fill_mark == none) d.fill_mark = total;
+}
+
+// Input is no longer kept. Nothing is written back: chunks held back stay
+// where they lie while they are within reach, and copies of them go into
+// the ring like every new chunk, so that once the newest held-back chunk
+// is a window behind, the ring holds what it would without refs, and refs
+// end for free.
+void refs_wind_down(dec_view& v) {
+  decoder& d = v.part;
+  const uint64_t total = v.cnt.total_bytes, w = d.cfg_decwinsize;
+  // The ring starts filling at this stream's place in it: the helper
+  // leaves the part before alone until the data wraps round to it.
+  if (d.helper && w > fill_step && d.fill_mark == none) {
+    if (!d.fill) d.fill = prefault_start(d.win_buf, w, 0);
+    prefault_skip_to(d.fill, total % w);
+    d.fill_mark = total;
+  }
+  if (d.held_end == 0 || total - d.held_end >= w) {
+    d.refs = d.run_ok = false;
+    d.run_len = 0;
+  }
 }
 
 // Where a copy's bytes come from, for its output.
@@ -405,7 +431,9 @@ copy_from copy_chunk(dec_view& v, match_track& mt, uint32_t dist) {
     v.ck.chunk_len = len;
     d.chunk_fill = len;
   } else {
-    if (d.refs) refs_end(v);
+    // A logged chunk's bytes are in the ring (it is not held back), and
+    // its copy reads only them; any other copy may read held-back places.
+    if (d.refs && i == none) refs_end(v);
     copy_span(v, src);
   }
   match_end(v, dist);
@@ -540,7 +568,7 @@ codec_task decode_spans(dec_view v) {
   d.span_route = true;
   if (d.keep_refs && d.log.at_order) {
     d.refs = d.run_ok = true;
-    d.fill_mark = none;  // the ring fills only if refs end
+    d.fill_mark = none;  // the ring fills only once refs wind down or end
   }
   for (bool done = false; !done;) {
     record_at rec;

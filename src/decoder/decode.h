@@ -64,7 +64,10 @@ struct decoder {
   // every such chunk still in the window to the ring and ends it.
   uint32_t keep_refs;
   bool refs;
-  bool refs_stop;   // set by the caller: refs end at the next chunk's end
+  // Set by the caller once it keeps no more input: from the next chunk on,
+  // chunks and copies of held-back ones go into the ring, and refs end
+  // once no held-back chunk is within reach.
+  bool refs_stop;
   bool span_route;  // the stream runs decode_spans
   // The open chunk's bytes held back from the ring: run_len bytes at
   // run_src in kept input, which belong at ring position run_at. run_ok
@@ -73,6 +76,7 @@ struct decoder {
   const uint8_t* run_src;
   uint32_t run_len;
   uint32_t run_at;
+  uint64_t held_end;  // where the latest chunk logged in kept input ends; 0: none
   uint8_t chunk_buf[chunk_buf_size];
 };
 

@@ -111,9 +111,11 @@ namespace {
 // its copies from there instead of writing every chunk into its window.
 // A regular file no longer than its window is kept whole. A pipe is kept
 // while what is kept and what has been restored together fit in the
-// window, so that the run never holds more than the window would; then
-// the decoder puts the chunks it held back into its window and the memory
-// goes.
+// window, and the kept part is at most a quarter of it; then new chunks go
+// into the window, and the memory goes once no chunk held back in it is
+// within reach. A stream that ends within its window never holds more than
+// the window would; a longer one at most a quarter more, for a window's
+// length of data.
 struct kept_input {
   uint8_t* p = nullptr;
   uint64_t cap = 0;     // bytes of memory at p
@@ -249,8 +251,9 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
     status = dupcut_code(c, &f.obuf, &in, end);
     if (k.p && !k.on && !ctx_keeps(c)) keep_end(k);
     if (status == DUPCUT_NEED_INPUT && k.on && !k.file &&
-        (k.given == k.cap || k.given + counters_of(c).data_bytes >= k.window)) {
-      // Kept and restored bytes together would pass the window.
+        (k.given == k.cap || k.given + counters_of(c).data_bytes >= k.window || 4 * k.given >= k.window)) {
+      // Kept and restored bytes together would pass the window, or the
+      // kept part a quarter of it.
       ctx_keep_no_more(c);
       k.on = false;
     }
