@@ -175,8 +175,8 @@ bool keep_file(dupcut_ctx* c, const driver_files& f, kept_input& k) {
   return false;
 }
 
-// Any other stream (a pipe, or a file longer than its window): its header
-// is read first for the window. The bytes read are handed over in `in`,
+// A stream that is not a regular file: its header is read first for the
+// window. The bytes read are handed over in `in`,
 // from kept memory or from in_buf. False on a read error.
 bool keep_pipe(dupcut_ctx* c, driver_files& f, kept_input& k, dupcut_in_buffer& in, bool& end) {
   uint8_t h[4];
@@ -225,7 +225,7 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
   dupcut_in_buffer in{in_buf, 0, 0};
   bool end = false;
   kept_input k;
-  if (!keep_file(c, f, k) && f.keep_pipe && !keep_pipe(c, f, k, in, end)) {
+  if (!keep_file(c, f, k) && f.keep_pipe && f.keep_fd < 0 && !keep_pipe(c, f, k, in, end)) {
     f.err = errno ? errno : EIO;
     return run_result::read_error;
   }

@@ -26,9 +26,10 @@ struct driver_files {
   // keeps, and the decoder takes its copies from there.
   int keep_fd = -1;
   uint64_t keep_at = 0;
-  // A decoder's input that is not kept whole (a pipe, a file longer than
-  // its window): its stream is kept in memory while what is kept and what
-  // has been restored fit in its window.
+  // A decoder's input that is not a regular file (a pipe): its stream is
+  // kept in memory for a while (see driver.cc). A file longer than its
+  // window is read the plain way: keeping part of it would cost memory on
+  // top of the window it needs anyway.
   bool keep_pipe = false;
 };
 
