@@ -136,8 +136,12 @@ inline const uint8_t* at_get(const chunk_log& g, uint64_t i) {
 // Entries keep the low 32 bits of a position; the full one follows from
 // the oldest entry's, kept exactly as entries fall out (every chunk but the
 // last is below 64 KiB, so differences of neighbours are exact).
+constexpr uint32_t dir_shift = 11;
+
 inline void log_add(chunk_log& g, uint64_t pos) {
   const uint64_t size = uint64_t(g.mask) + 1;
+  if (g.dir_order && (g.n == 0 || (uint32_t(pos) >> dir_shift) != (g.start[(g.n - 1) & g.mask] >> dir_shift)))
+    g.dir[(pos >> dir_shift) & ((uint64_t(1) << g.dir_order) - 1)] = uint32_t(g.n);
   if (g.n == 0)
     g.oldest = pos;
   else if (g.n >= size)
@@ -176,6 +180,19 @@ inline uint64_t log_find(chunk_log& g, uint64_t pos, uint64_t total) {
   auto at = [&](uint64_t i) { return total - uint32_t(uint32_t(total) - st[i & m]); };
   const uint64_t lo = g.near;
   if (pos < g.near_pos || pos > at(hi - 1)) return none;
+  if (g.dir_order) {
+    // A chunk start is at most 32 entries past the first one of its block
+    // (chunks have 64 bytes or more); the search below is for when the
+    // hint is stale or pos starts no chunk.
+    const uint32_t back = uint32_t(uint32_t(hi) - g.dir[(pos >> dir_shift) & ((uint64_t(1) << g.dir_order) - 1)]);
+    if (back <= hi - lo) {
+      for (uint64_t j = hi - back, e = j + 33; j < hi && j < e; j++) {
+        const uint64_t p = at(j);
+        if (p == pos) return j;
+        if (p > pos) break;
+      }
+    }
+  }
   const uint64_t span = total - g.near_pos;
   uint64_t i = lo + (pos - g.near_pos) * (hi - lo) / (span ? span : 1);
   if (i >= hi) i = hi - 1;
@@ -504,6 +521,14 @@ void chunk_log_alloc(decoder& d) {
     g.at_order = g.at && g.at_base ? g.order : 0;
     if (!g.at_order) at_free(g);
   }
+  // The hint covers the window's positions.
+  uint32_t dir_order = 1;
+  while ((uint64_t(1) << (dir_order + dir_shift)) < d.cfg_decwinsize) dir_order++;
+  if (g.start && g.dir_order != dir_order) {
+    free_pages(g.dir, uint64_t(4) << g.dir_order);
+    g.dir = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << dir_order));
+    g.dir_order = g.dir ? dir_order : 0;
+  }
   g.n = 0;
   g.oldest = 0;
   g.near = g.near_pos = 0;
@@ -514,6 +539,9 @@ void chunk_log_free(decoder& d) {
   chunk_log& g = d.log;
   free_pages(g.start, uint64_t(4) << g.order);
   g.start = nullptr;
+  free_pages(g.dir, uint64_t(4) << g.dir_order);
+  g.dir = nullptr;
+  g.dir_order = 0;
   at_free(g);
 }
 

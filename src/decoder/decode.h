@@ -39,6 +39,11 @@ struct chunk_log {
   uint32_t* at;
   uintptr_t* at_base;
   uint32_t at_order;  // log2 of at's entries; 0: none
+  // A hint for the search: dir[(p >> dir_shift) & dir mask] holds the low
+  // 32 bits of the index of the first chunk that starts in the 2 KiB block
+  // of positions p, when one does; stale entries are told by their start.
+  uint32_t* dir;
+  uint32_t dir_order;  // log2 of dir's entries; 0: none
 };
 
 // The decoder's part of a codec's state.
