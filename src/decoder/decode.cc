@@ -133,11 +133,12 @@ inline const uint8_t* at_get(const chunk_log& g, uint64_t i) {
   return g.at[k] ? reinterpret_cast<const uint8_t*>(g.at_base[k >> at_group] + g.at[k]) : nullptr;
 }
 
+// log2 of the bytes of position a dir entry covers.
+constexpr uint32_t dir_shift = 11;
+
 // Entries keep the low 32 bits of a position; the full one follows from
 // the oldest entry's, kept exactly as entries fall out (every chunk but the
 // last is below 64 KiB, so differences of neighbours are exact).
-constexpr uint32_t dir_shift = 11;
-
 inline void log_add(chunk_log& g, uint64_t pos) {
   const uint64_t size = uint64_t(g.mask) + 1;
   if (g.dir_order && (g.n == 0 || (uint32_t(pos) >> dir_shift) != (g.start[(g.n - 1) & g.mask] >> dir_shift)))
