@@ -136,13 +136,17 @@ inline const uint8_t* at_get(const chunk_log& g, uint64_t i) {
 // log2 of the bytes of position a dir entry covers.
 constexpr uint32_t dir_shift = 11;
 
+inline uint32_t& dir_at(const chunk_log& g, uint64_t pos) {
+  return g.dir[(pos >> dir_shift) & ((uint64_t(1) << g.dir_order) - 1)];
+}
+
 // Entries keep the low 32 bits of a position; the full one follows from
 // the oldest entry's, kept exactly as entries fall out (every chunk but the
 // last is below 64 KiB, so differences of neighbours are exact).
 inline void log_add(chunk_log& g, uint64_t pos) {
   const uint64_t size = uint64_t(g.mask) + 1;
   if (g.dir_order && (g.n == 0 || (uint32_t(pos) >> dir_shift) != (g.start[(g.n - 1) & g.mask] >> dir_shift)))
-    g.dir[(pos >> dir_shift) & ((uint64_t(1) << g.dir_order) - 1)] = uint32_t(g.n);
+    dir_at(g, pos) = uint32_t(g.n);
   if (g.n == 0)
     g.oldest = pos;
   else if (g.n >= size)
@@ -185,7 +189,7 @@ inline uint64_t log_find(chunk_log& g, uint64_t pos, uint64_t total) {
     // A chunk start is at most 32 entries past the first one of its block
     // (chunks have 64 bytes or more); the search below is for when the
     // hint is stale or pos starts no chunk.
-    const uint32_t back = uint32_t(uint32_t(hi) - g.dir[(pos >> dir_shift) & ((uint64_t(1) << g.dir_order) - 1)]);
+    const uint32_t back = uint32_t(uint32_t(hi) - dir_at(g, pos));
     if (back <= hi - lo) {
       for (uint64_t j = hi - back, e = j + 33; j < hi && j < e; j++) {
         const uint64_t p = at(j);
@@ -316,6 +320,14 @@ void fill_ahead(decoder& d, uint64_t total) {
   d.fill_mark = d.fill && goal < d.cfg_decwinsize ? total + fill_step : none;
 }
 
+// refs end for the stream at data position total. The ring fills from
+// here on: its helper may start.
+void refs_off(decoder& d, uint64_t total) {
+  d.refs = d.run_ok = false;
+  d.run_len = 0;
+  if (d.helper && d.cfg_decwinsize > fill_step && d.fill_mark == none) d.fill_mark = total;
+}
+
 void refs_end(dec_view& v);
 void refs_wind_down(dec_view& v);
 
@@ -378,10 +390,7 @@ void refs_end(dec_view& v) {
     }
     end = begin;
   }
-  d.refs = d.run_ok = false;
-  d.run_len = 0;
-  // The ring fills from here on: its helper may start.
-  if (d.helper && d.cfg_decwinsize > fill_step && d.fill_mark == none) d.fill_mark = total;
+  refs_off(d, total);
 }
 
 // Input is no longer kept. Nothing is written back: chunks held back stay
@@ -399,10 +408,7 @@ void refs_wind_down(dec_view& v) {
     prefault_skip_to(d.fill, total % w);
     d.fill_mark = total;
   }
-  if (d.held_end == 0 || total - d.held_end >= w) {
-    d.refs = d.run_ok = false;
-    d.run_len = 0;
-  }
+  if (d.held_end == 0 || total - d.held_end >= w) refs_off(d, total);
 }
 
 // Where a copy's bytes come from, for its output.

@@ -185,7 +185,9 @@ bool keep_pipe(dupcut_ctx* c, driver_files& f, kept_input& k, dupcut_in_buffer& 
   f.bytes_read += n;
   dupcut_header_info info;
   if (n == sizeof h && dupcut_probe_header(h, sizeof h, &info) == DUPCUT_DONE) {
-    k.cap = k.window = uint64_t(info.window_mib) << 20;
+    // A quarter of the window at most is kept (see kept_input).
+    k.window = uint64_t(info.window_mib) << 20;
+    k.cap = k.window / 4;
     if (keep_start(c, f, k)) {
       std::memcpy(k.p, h, n);
       k.given = n;
@@ -251,9 +253,9 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
     status = dupcut_code(c, &f.obuf, &in, end);
     if (k.p && !k.on && !ctx_keeps(c)) keep_end(k);
     if (status == DUPCUT_NEED_INPUT && k.on && !k.file &&
-        (k.given == k.cap || k.given + counters_of(c).data_bytes >= k.window || 4 * k.given >= k.window)) {
-      // Kept and restored bytes together would pass the window, or the
-      // kept part a quarter of it.
+        (k.given == k.cap || k.given + counters_of(c).data_bytes >= k.window)) {
+      // The kept part is full, or kept and restored bytes together would
+      // pass the window.
       ctx_keep_no_more(c);
       k.on = false;
     }
