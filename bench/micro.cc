@@ -1,7 +1,7 @@
 // Micro-benchmarks of the codec's hot parts, each in bytes of input per
 // second: the chunker with and without the digest, one digest compression,
-// whole-chunk keys by each route, the chunk table, and the encode and
-// decode loops run from memory.
+// the chunk table, and the encode and decode loops run from memory. The
+// chunking kernels, each on its own, are measured by kernels.cc.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -75,55 +75,6 @@ void BM_digest_compress(benchmark::State& st) {
   st.SetBytesProcessed(int64_t(st.iterations()) * 63);
 }
 BENCHMARK(BM_digest_compress);
-
-// Whole-chunk keys over the chunks the chunker cuts, in the batches the
-// encoder hands over: the chunks that fit in one stage of input.
-void BM_digest_keys(benchmark::State& st) {
-  const bool vector = st.range(0) != 0;
-  const uint32_t div = uint32_t(st.range(1));
-  if (vector && !cpu().avx512) {
-    st.SkipWithError("no AVX-512 on this CPU");
-    return;
-  }
-  const digest_keys_fn route = vector ? digest_keys_avx512 : digest_keys_scalar;
-  const auto& in = input("versions", 4u << 20);
-  auto s = std::make_unique<chunker>();
-  chunker_init(*s, div);
-  std::vector<const uint8_t*> ptr;
-  std::vector<uint32_t> len;
-  std::vector<size_t> batch{0};  // first chunk of each batch, then the end
-  size_t start = 0, stage = 0;   // where the chunk and the stage begin
-  for (size_t i = 0; i < in.size(); i++)
-    if (chunker_roll(*s, in[i])) {
-      const size_t n = ptr.size();
-      if (i + 1 - stage > stage_size || n - batch.back() == batch_max) batch.push_back(n), stage = start;
-      ptr.push_back(in.data() + start);
-      len.push_back(uint32_t(i + 1 - start));
-      start = i + 1;
-      chunk_finish_len(*s);
-    }
-  batch.push_back(ptr.size());
-  std::vector<chunk_key> keys(ptr.size());
-  uint64_t bytes = 0;
-  for (uint32_t l : len) bytes += l;
-  for (auto _ : st) {
-    for (size_t b = 0; b + 1 < batch.size(); b++)
-      route(ptr.data() + batch[b], len.data() + batch[b], keys.data() + batch[b], uint32_t(batch[b + 1] - batch[b]));
-    benchmark::DoNotOptimize(keys.data());
-    benchmark::ClobberMemory();
-  }
-  st.SetLabel(vector ? "avx512" : "scalar");
-  st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(bytes));
-  st.counters["mean_len"] = double(bytes) / double(ptr.size());
-}
-// route (0 scalar, 1 AVX-512), chunk divisor
-BENCHMARK(BM_digest_keys)
-    ->ArgNames({"avx512", "div"})
-    ->Args({0, 100})
-    ->Args({1, 100})
-    ->Args({1, 20})
-    ->Args({1, 1000})
-    ->Unit(benchmark::kMillisecond);
 
 // ---- chunk table ----
 

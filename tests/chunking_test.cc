@@ -327,23 +327,17 @@ TEST(Digest, BatchRoutesMatchChunkFinish) {
   std::vector<const uint8_t*> ptrs;
   std::vector<uint32_t> lens;
   for (const auto& c : chunks) ptrs.push_back(c.data()), lens.push_back(uint32_t(c.size()));
-  std::vector<digest_keys_fn> routes = {digest_keys_scalar};
-  if (cpu().avx512) routes.push_back(digest_keys_avx512);
-  for (digest_keys_fn route : routes)
+  for (const digest_kernel& k : digest_kernels())
     for (uint32_t n : {uint32_t(chunks.size()), 1u, 15u, 17u}) {
+      if (!cpu_runs(k.needs)) continue;
       std::vector<chunk_key> got(n);
-      route(ptrs.data(), lens.data(), got.data(), n);
-      for (uint32_t i = 0; i < n; i++) EXPECT_EQ(key_bytes(got[i]), key_bytes(want[i])) << "chunk " << i << " of " << n;
+      k.keys(ptrs.data(), lens.data(), got.data(), n);
+      for (uint32_t i = 0; i < n; i++)
+        EXPECT_EQ(key_bytes(got[i]), key_bytes(want[i])) << k.name << " chunk " << i << " of " << n;
     }
 }
 
 namespace {
-
-std::vector<digest_keys_fn> digest_routes() {
-  std::vector<digest_keys_fn> routes = {digest_keys_scalar};
-  if (cpu().avx512) routes.push_back(digest_keys_avx512);
-  return routes;
-}
 
 // Every route over the first n chunks, for each batch size n given, against
 // ref_key of the chunk's bytes.
@@ -351,12 +345,14 @@ void expect_batch_keys(const std::vector<const uint8_t*>& ptrs, const std::vecto
                        std::initializer_list<uint32_t> sizes) {
   std::vector<chunk_key> want;
   for (size_t i = 0; i < ptrs.size(); i++) want.push_back(ref_key(std::vector<uint8_t>(ptrs[i], ptrs[i] + lens[i])));
-  for (digest_keys_fn route : digest_routes())
+  for (const digest_kernel& k : digest_kernels())
     for (uint32_t n : sizes) {
+      if (!cpu_runs(k.needs)) continue;
       std::vector<chunk_key> got(n);
-      route(ptrs.data(), lens.data(), got.data(), n);
+      k.keys(ptrs.data(), lens.data(), got.data(), n);
       for (uint32_t i = 0; i < n; i++)
-        ASSERT_EQ(key_bytes(got[i]), key_bytes(want[i])) << "chunk " << i << " (" << lens[i] << " bytes) of " << n;
+        ASSERT_EQ(key_bytes(got[i]), key_bytes(want[i]))
+            << k.name << " chunk " << i << " (" << lens[i] << " bytes) of " << n;
     }
 }
 
@@ -412,21 +408,37 @@ TEST(Digest, BatchRoutesReadOnlyTheirChunks) {
   munmap(base, span + 2 * page);
 }
 
+namespace {
+
+// Readable memory between two unreadable pages: bytes copied flush against
+// either edge, so that a kernel reading outside what it may read faults.
+struct fenced {
+  size_t page = size_t(sysconf(_SC_PAGESIZE)), span = 17 * page;
+  uint8_t* base = static_cast<uint8_t*>(
+      mmap(nullptr, span + 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  fenced() {
+    mprotect(base, page, PROT_NONE);
+    mprotect(base + page + span, page, PROT_NONE);
+  }
+  ~fenced() { munmap(base, span + 2 * page); }
+  const uint8_t* at_end(const uint8_t* p, size_t n) { return static_cast<uint8_t*>(std::memcpy(base + page + span - n, p, n)); }
+  const uint8_t* at_start(const uint8_t* p, size_t n) { return static_cast<uint8_t*>(std::memcpy(base + page, p, n)); }
+};
+
+}  // namespace
+
 // Each candidate bit, and each cut, is the hash of its own 16 bytes against
-// the threshold, on every route, whatever the block length and so the lane
+// the threshold, on every kernel, whatever the block length and so the lane
 // split; thresholds equal to a window's hash, or one above it, probe the
-// byte-by-byte comparison of the SIMD route.
+// byte-by-byte comparison of the SIMD kernels. The bytes lie against
+// unreadable pages, so a kernel that reads outside them faults.
 TEST(Chunker, CandidatesAndCutsAreWindowHashes) {
-  struct route {
-    candidates_fn cand;
-    cut_find_fn cut;
-  };
-  std::vector<route> routes = {{chunker_candidates_scalar, cut_find_scalar}};
-  if (cpu().gfni_avx512) routes.push_back({chunker_candidates_avx512, cut_find_avx512});
   rng r{5};
-  for (const route& rt : routes)
+  fenced f;
+  for (const window_kernel& k : window_kernels())
     for (uint32_t div : {1u, 2u, 100u, 0u})
-      for (uint32_t n : {0u, 15u, 16u, 17u, 22u, 23u, 24u, 64u, 78u, 79u, 80u, 100u, 4093u, 65536u}) {
+      for (uint32_t n : {0u, 15u, 16u, 17u, 22u, 23u, 24u, 31u, 32u, 33u, 47u, 48u, 64u, 78u, 79u, 80u, 100u, 4093u, 65536u}) {
+        if (!cpu_runs(k.needs)) continue;
         auto s = make_chunker(div ? div : 100);
         std::vector<uint8_t> d = some(r, n);
         for (uint32_t i = 0; i + 300 < n; i += 1000) std::fill(d.begin() + i, d.begin() + i + 300, 0);
@@ -436,15 +448,19 @@ TEST(Chunker, CandidatesAndCutsAreWindowHashes) {
         }
         const uint32_t thr = s->roll_threshold;
         auto want = [&](uint32_t j) { return j >= 15 && crc32(d.data() + j - 15, 16) < thr; };
-        std::vector<uint64_t> bits((n + 63) / 64 + 1, ~uint64_t(0));
-        rt.cand(*s, d.data(), n, bits.data());
-        for (uint32_t j = 0; j < n; j++)
-          ASSERT_EQ(bool(bits[j >> 6] >> (j & 63) & 1), want(j)) << "div " << div << " n " << n << " j " << j;
+        for (bool end : {false, true}) {
+          std::vector<uint64_t> bits((n + 63) / 64 + 1, ~uint64_t(0));
+          k.candidates(*s, end ? f.at_end(d.data(), n) : f.at_start(d.data(), n), n, bits.data());
+          for (uint32_t j = 0; j < n; j++)
+            ASSERT_EQ(bool(bits[j >> 6] >> (j & 63) & 1), want(j)) << k.name << " div " << div << " n " << n << " j " << j;
+        }
         for (int t = 0; t < 20 && n > 15; t++) {
           const uint32_t lo = 15 + r.next() % (n - 15), hi = lo + r.next() % (n - lo + 1);
           uint32_t j = lo;
           while (j < hi && !want(j)) j++;
-          ASSERT_EQ(rt.cut(*s, d.data(), lo, hi), j) << "div " << div << " lo " << lo << " hi " << hi;
+          const uint8_t* from = d.data() + lo - 15;
+          const uint8_t* q = (t & 1 ? f.at_end(from, hi - lo + 15) : f.at_start(from, hi - lo + 15)) - (lo - 15);
+          ASSERT_EQ(k.cut_find(*s, q, lo, hi), j) << k.name << " div " << div << " lo " << lo << " hi " << hi;
         }
       }
 }

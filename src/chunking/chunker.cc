@@ -83,7 +83,7 @@ bool chunker_scan(chunker& s, uint8_t* buf, uint32_t& fill, const uint8_t*& p, c
 
 
 void chunk_finish_buf(chunker& s, const uint8_t* buf, uint32_t len) {
-  digest_keys_scalar(&buf, &len, &s.cur_key, 1);
+  digest_keys_portable(&buf, &len, &s.cur_key, 1);
   s.chunk_len = 0;
 }
 

@@ -44,12 +44,6 @@ void chunker_init(chunker& s, uint32_t chunkdiv);
 void digest_block(uint8_t* buf);
 void digest_compress(chunker& s);
 
-// Keys of n whole chunks (chunk i: len[i] bytes at p[i]), the same as
-// feeding and closing each. digest_keys (dispatch.h) runs the route in use.
-void digest_keys_scalar(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
-void digest_keys_avx512(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
-using digest_keys_fn = void (*)(const uint8_t* const*, const uint32_t*, chunk_key*, uint32_t);
-
 inline void digest_absorb(chunker& s, uint8_t g) {
   uint32_t n = s.digest_buf[63];
   if (n == 63) {
@@ -95,21 +89,8 @@ inline uint32_t chunk_finish_len(chunker& s) {
   return len;
 }
 
-// Window-hash scans over whole spans. A boundary test looks only at the
-// chunk's own last 16 bytes, so a position's verdict can be computed
-// wherever its 16 bytes lie, in any order.
-
-// Bit j of bits is set when the CRC of d[j-15..j] is below roll_threshold
-// (for 15 <= j < n); the other bits of the (n + 63) / 64 words are cleared.
-using candidates_fn = void (*)(const chunker&, const uint8_t*, uint32_t, uint64_t*);
-// The first j in [lo, hi) whose window q[j-15..j] hashes below
-// roll_threshold, or hi; needs lo >= 15 and reads q[lo-15..hi-1] only.
-using cut_find_fn = uint32_t (*)(const chunker&, const uint8_t*, uint32_t, uint32_t);
-void chunker_candidates_scalar(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits);
-uint32_t cut_find_scalar(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi);
-// AVX-512 with GFNI.
-void chunker_candidates_avx512(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits);
-uint32_t cut_find_avx512(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi);
+// Window-hash scans and whole-chunk digests over spans are kernels of their
+// own (kernels.h); dispatch.h runs the ones in use.
 
 // The whole-buffer route to chunker_feed's boundaries: appends bytes from
 // [*p, e) to the chunk in buf, which holds `fill` bytes, and returns true

@@ -2,24 +2,56 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace dupcut {
 
 namespace {
 
-cpu_features probe() {
-  cpu_features f{};
-#if defined(__x86_64__) || defined(__i386__)
-  const bool base = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-  f.avx512 = base && __builtin_cpu_supports("bmi2");
-  f.gfni_avx512 = base && __builtin_cpu_supports("gfni");
+// The registry, best first per architecture; the portable kernels last.
+constexpr window_kernel window_list[] = {
+#if defined(__x86_64__)
+    {"avx512-gfni", cpu_avx2 | cpu_avx512bw | cpu_gfni, chunker_candidates_avx512_gfni, cut_find_avx512_gfni},
 #endif
-  return f;
+    {"portable", 0, chunker_candidates_portable, cut_find_portable},
+};
+constexpr digest_kernel digest_list[] = {
+#if defined(__x86_64__)
+    {"avx512", cpu_avx2 | cpu_avx512bw | cpu_bmi2, digest_keys_avx512},
+#endif
+    {"portable", 0, digest_keys_portable},
+};
+
+struct feature_name {
+  const char* name;
+  uint32_t bit;
+};
+constexpr feature_name feature_names[] = {
+    {"avx2", cpu_avx2}, {"bmi2", cpu_bmi2}, {"avx512bw", cpu_avx512bw}, {"gfni", cpu_gfni}, {"neon", cpu_neon},
+};
+
+// DUPCUT_DISABLE_CPU_FEATURES as bits; unknown names are ignored, so that a
+// list written for one architecture serves every build.
+uint32_t disabled_features() {
+  const char* v = std::getenv("DUPCUT_DISABLE_CPU_FEATURES");
+  if (!v) return 0;
+  uint32_t off = 0;
+  std::string_view rest(v);
+  while (!rest.empty()) {
+    const size_t k = rest.find_first_of(", ");
+    const std::string_view word = rest.substr(0, k);
+    if (word == "all") off = ~uint32_t(0);
+    for (const feature_name& f : feature_names)
+      if (word == f.name) off |= f.bit;
+    rest = k == std::string_view::npos ? std::string_view() : rest.substr(k + 1);
+  }
+  return off;
 }
 
 path from_env() {
   const char* v = std::getenv("DUPCUT_PATH");
-  if (v && std::strcmp(v, "scalar") == 0) return path::byte;
+  // "scalar" is the byte route's older name, kept for scripts that use it.
+  if (v && (std::strcmp(v, "byte") == 0 || std::strcmp(v, "scalar") == 0)) return path::byte;
   if (v && std::strcmp(v, "span") == 0) return path::span;
   return path::simd;
 }
@@ -27,11 +59,23 @@ path from_env() {
 bool forced = false;
 path forced_path;
 
+// The first kernel of a list that the path allows and the CPU runs.
+template <class K, size_t N>
+const K& pick(const K (&list)[N], path p) {
+  if (p == path::simd)
+    for (const K& k : list)
+      if (cpu_runs(k.needs)) return k;
+  return list[N - 1];
+}
+
 void fill(path p) {
-  const bool simd = p == path::simd;
-  routes.candidates = simd && cpu().gfni_avx512 ? chunker_candidates_avx512 : chunker_candidates_scalar;
-  routes.cut_find = simd && cpu().gfni_avx512 ? cut_find_avx512 : cut_find_scalar;
-  routes.digest_keys = simd && cpu().avx512 ? digest_keys_avx512 : digest_keys_scalar;
+  const window_kernel& w = pick(window_list, p);
+  const digest_kernel& d = pick(digest_list, p);
+  routes.candidates = w.candidates;
+  routes.cut_find = w.cut_find;
+  routes.window_name = w.name;
+  routes.digest_keys = d.keys;
+  routes.digest_name = d.name;
 }
 
 void candidates_first(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
@@ -51,10 +95,13 @@ void digest_keys_first(const uint8_t* const* p, const uint32_t* len, chunk_key* 
 
 }  // namespace
 
-route_table routes = {candidates_first, cut_find_first, digest_keys_first};
+route_table routes = {candidates_first, cut_find_first, digest_keys_first, nullptr, nullptr};
 
-const cpu_features& cpu() {
-  static const cpu_features f = probe();
+std::span<const window_kernel> window_kernels() { return window_list; }
+std::span<const digest_kernel> digest_kernels() { return digest_list; }
+
+uint32_t cpu_features() {
+  static const uint32_t f = cpu_probe() & ~disabled_features();
   return f;
 }
 

@@ -1,22 +1,24 @@
-// Which code runs. The CPU is probed once; DUPCUT_PATH is read once, here
-// and nowhere else; the table of SIMD-or-portable routes fills itself on
-// its first call. Every route gives the same bytes.
+// Which code runs. The CPU is probed once and the environment read once,
+// here and nowhere else; the route table fills itself on its first call.
+// Every route, kernel and tier gives the same bytes.
 #pragma once
 
-#include "chunking/chunker.h"
+#include "chunking/kernels.h"
 
 namespace dupcut {
 
-// byte: the one-byte-at-a-time reference route (DUPCUT_PATH=scalar);
-// span: loops over whole buffer spans with portable code (span);
-// simd: the span route with every SIMD variant this CPU has (the default).
+// byte: the one-byte-at-a-time reference route (DUPCUT_PATH=byte);
+// span: loops over whole buffer spans with the portable kernels
+// (DUPCUT_PATH=span); simd: the span route with the best kernels this CPU
+// has (the default).
 enum class path : uint8_t { byte, span, simd };
 
-struct cpu_features {
-  bool avx512;       // AVX-512 F and BW, BMI2: the digest lanes
-  bool gfni_avx512;  // AVX-512 F and BW, GFNI: the window-hash scans
-};
-const cpu_features& cpu();
+// The CPU features in use: the probe's, less those DUPCUT_DISABLE_CPU_FEATURES
+// names (a comma-separated list of avx2, bmi2, avx512bw, gfni, neon, or
+// "all"), so that one machine runs every lower tier.
+uint32_t cpu_features();
+// Whether this CPU, as limited, runs a kernel needing these features.
+inline bool cpu_runs(uint32_t needs) { return (cpu_features() & needs) == needs; }
 
 // The path in use: DUPCUT_PATH's, unless one was forced.
 path dispatch_path();
@@ -33,6 +35,8 @@ struct route_table {
   candidates_fn candidates;
   cut_find_fn cut_find;
   digest_keys_fn digest_keys;
+  const char* window_name;  // the kernels' registry names
+  const char* digest_name;
 };
 // Each entry starts as a stand-in that fills the table, then runs.
 extern route_table routes;

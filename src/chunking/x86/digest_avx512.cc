@@ -20,11 +20,9 @@
 #include <cstring>
 #include <utility>
 
-#include "chunking/chunker.h"
+#include "chunking/kernels.h"
 
 namespace dupcut {
-
-#if defined(__x86_64__) || defined(__i386__)
 
 #define TGT __attribute__((target("avx512f,avx512bw,bmi2")))
 #define TGT_INLINE __attribute__((target("avx512f,avx512bw,bmi2"), always_inline)) inline
@@ -430,13 +428,5 @@ TGT void digest_keys_avx512(const uint8_t* const* p, const uint32_t* len, chunk_
   }
   run<groups>(g, buf[0], buf[1], src, out);
 }
-
-#else
-
-void digest_keys_avx512(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n) {
-  digest_keys_scalar(p, len, out, n);
-}
-
-#endif
 
 }  // namespace dupcut

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "chunking/chunker.h"
+#include "chunking/kernels.h"
 
 namespace dupcut {
 
@@ -106,7 +106,7 @@ void digest_block(uint8_t* buf) {
 
 void digest_compress(chunker& s) { digest_block(s.digest_buf); }
 
-void digest_keys_scalar(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n) {
+void digest_keys_portable(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n) {
   for (uint32_t c = 0; c < n; c++) {
     alignas(16) uint8_t d[64] = {};
     const uint8_t* q = p[c];
