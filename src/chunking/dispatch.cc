@@ -12,6 +12,7 @@ namespace {
 constexpr window_kernel window_list[] = {
 #if defined(__x86_64__)
     {"avx512-gfni", cpu_avx2 | cpu_avx512bw | cpu_gfni, chunker_candidates_avx512_gfni, cut_find_avx512_gfni},
+    {"avx512bw", cpu_avx2 | cpu_avx512bw, chunker_candidates_avx512bw, cut_find_avx512bw},
     {"avx2", cpu_avx2, chunker_candidates_avx2, cut_find_avx2},
 #endif
     {"portable", 0, chunker_candidates_portable, cut_find_portable},

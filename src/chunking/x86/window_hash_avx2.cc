@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "chunking/kernels.h"
+#include "chunking/x86/window_nibbles.h"
 
 namespace dupcut {
 
@@ -25,48 +26,6 @@ namespace {
 
 #define TGT __attribute__((target("avx2")))
 #define INL TGT __attribute__((always_inline)) inline
-
-// nib[i][h]: the share in the top hash byte of window byte i's (0 the
-// oldest) low (h 0) or high (h 1) nibble, 16 entries in each 128-bit lane.
-// cst: the top hash byte of sixteen zero bytes with its top bit flipped,
-// so that signed byte compares order hash bytes as unsigned ones.
-// share[i][v]: the whole hash's share of window byte i being v, h0 the
-// hash of sixteen zero bytes: ties are settled with these.
-struct nibble_tables {
-  alignas(32) uint8_t nib[roll_bytes][2][32];
-  alignas(32) uint8_t cst[32];
-  uint32_t share[roll_bytes][256];
-  uint32_t h0;
-};
-
-nibble_tables build_tables() {
-  uint32_t crc[256];
-  crc_table_fill(crc);
-  auto hash = [&](const uint8_t* w) {
-    uint32_t h = 0;
-    for (uint32_t i = 0; i < roll_bytes; i++) h = (h >> 8) ^ crc[(h ^ w[i]) & 0xFF];
-    return h;
-  };
-  nibble_tables t{};
-  uint8_t w[roll_bytes] = {};
-  const uint32_t h0 = t.h0 = hash(w);
-  std::memset(t.cst, uint8_t(h0 >> 24) ^ 0x80, 32);
-  for (uint32_t i = 0; i < roll_bytes; i++) {
-    for (uint32_t v = 0; v < 256; v++) {
-      w[i] = uint8_t(v);
-      t.share[i][v] = hash(w) ^ h0;
-    }
-    w[i] = 0;
-    for (uint32_t v = 0; v < 16; v++)
-      for (int h = 0; h < 2; h++) t.nib[i][h][v] = t.nib[i][h][v + 16] = uint8_t(t.share[i][v << (4 * h)] >> 24);
-  }
-  return t;
-}
-
-const nibble_tables& tables() {
-  static const nibble_tables t = build_tables();
-  return t;
-}
 
 INL __m256i load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 INL void store(uint8_t* p, __m256i x) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), x); }
@@ -95,11 +54,11 @@ INL void fill_rows(const uint8_t* d, uint32_t p, uint32_t n, block_row* r, uint3
   const __m256i mask = _mm256_set1_epi8(0x0F);
   for (uint32_t b = 0; b < m; b++, p += 32) {
     const int64_t from = int64_t(p) - (roll_bytes - 1);
-    const __m256i u = load_within(d, from, n), v = load_within(d, from + 16, n);
+    const __m256i u = load_within(d, from, n), v = load_within(d, from + 15, n);
     store(r[b].lo, _mm256_and_si256(u, mask));
-    store(r[b].lo + 16, _mm256_and_si256(v, mask));
+    store(r[b].lo + 15, _mm256_and_si256(v, mask));
     store(r[b].hi, _mm256_and_si256(_mm256_srli_epi16(u, 4), mask));
-    store(r[b].hi + 16, _mm256_and_si256(_mm256_srli_epi16(v, 4), mask));
+    store(r[b].hi + 15, _mm256_and_si256(_mm256_srli_epi16(v, 4), mask));
   }
 }
 
@@ -121,23 +80,29 @@ INL void top_bytes(const block_row* r, const nibble_tables& t, __m256i* x) {
   }
 }
 
-// Settles ties by the whole hash of each tied window, w + t being the
-// window of bit t, from sixteen independent lookups: ties are one position
-// in 256, the vector route would pay a whole block's lookups per lower
-// byte, and the rolling byte steps a long chain of dependent loads that
-// stalls the scan. With first_only, ties past the first hit stay
-// undecided.
-template <bool first_only>
-__attribute__((noinline)) uint32_t settle(uint32_t hit, uint32_t tie, const uint8_t* w, uint32_t thr,
-                                          const nibble_tables& t) {
-  for (; tie; tie &= tie - 1) {
-    if (first_only && hit && __builtin_ctz(hit) < __builtin_ctz(tie)) break;
-    const uint8_t* v = w + __builtin_ctz(tie);
-    uint32_t h[4] = {t.h0, 0, 0, 0};
-    for (uint32_t i = 0; i < roll_bytes; i++) h[i & 3] ^= t.share[i][v[i]];
-    if ((h[0] ^ h[1] ^ h[2] ^ h[3]) < thr) hit |= tie & (0 - tie);
-  }
-  return hit;
+// The top hash byte, bit 7 flipped, of the 32 windows ending at w[15..46],
+// for short searches: rows in memory would be read back before their
+// stores complete, so each byte is split once in registers and the
+// windows' indices come from byte alignments of two loads (w[0..31] and
+// w[16..47], whose lanes overlap as VPALIGNR needs).
+INL __m256i top_byte_direct(const uint8_t* w, const nibble_tables& tab) {
+  // Hidden from the optimiser so that the tables stay memory operands:
+  // hoisted, they are copied to the stack on every call.
+  const nibble_tables* tp = &tab;
+  asm("" : "+r"(tp));
+  const nibble_tables& t = *tp;
+  const __m256i m = _mm256_set1_epi8(0x0F);
+  const __m256i u = load(w), v = load(w + 16);
+  const __m256i ul = _mm256_and_si256(u, m), uh = _mm256_and_si256(_mm256_srli_epi16(u, 4), m);
+  const __m256i vl = _mm256_and_si256(v, m), vh = _mm256_and_si256(_mm256_srli_epi16(v, 4), m);
+  __m256i x0 = _mm256_xor_si256(load(t.cst), _mm256_shuffle_epi8(load(t.nib[0][0]), ul));
+  __m256i x1 = _mm256_shuffle_epi8(load(t.nib[0][1]), uh);
+#define S(i)                                                                                        \
+  x0 = _mm256_xor_si256(x0, _mm256_shuffle_epi8(load(t.nib[i][0]), _mm256_alignr_epi8(vl, ul, i))); \
+  x1 = _mm256_xor_si256(x1, _mm256_shuffle_epi8(load(t.nib[i][1]), _mm256_alignr_epi8(vh, uh, i)));
+  S(1) S(2) S(3) S(4) S(5) S(6) S(7) S(8) S(9) S(10) S(11) S(12) S(13) S(14) S(15)
+#undef S
+  return _mm256_xor_si256(x0, x1);
 }
 
 // Hits and ties of the G blocks from position p, whose windows lie in
@@ -169,8 +134,35 @@ constexpr int group = 8;         // blocks per table load
 
 }  // namespace
 
+const nibble_tables& window_nibble_tables() {
+  static const nibble_tables t = [] {
+    uint32_t crc[256];
+    crc_table_fill(crc);
+    auto hash = [&](const uint8_t* w) {
+      uint32_t h = 0;
+      for (uint32_t i = 0; i < roll_bytes; i++) h = (h >> 8) ^ crc[(h ^ w[i]) & 0xFF];
+      return h;
+    };
+    nibble_tables n{};
+    uint8_t w[roll_bytes] = {};
+    n.h0 = hash(w);
+    std::memset(n.cst, uint8_t(n.h0 >> 24) ^ 0x80, sizeof n.cst);
+    for (uint32_t i = 0; i < roll_bytes; i++) {
+      for (uint32_t v = 0; v < 256; v++) {
+        w[i] = uint8_t(v);
+        n.share[i][v] = hash(w) ^ n.h0;
+      }
+      w[i] = 0;
+      for (uint32_t e = 0; e < 64; e++)
+        for (int h = 0; h < 2; h++) n.nib[i][h][e] = uint8_t(n.share[i][(e & 15) << (4 * h)] >> 24);
+    }
+    return n;
+  }();
+  return t;
+}
+
 TGT void chunker_candidates_avx2(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
-  const nibble_tables& t = tables();
+  const nibble_tables& t = window_nibble_tables();
   const uint32_t thr = s.roll_threshold, end = (n + 63) / 64 * 64;
   block_row r[span / 32];
   alignas(8) uint32_t hit[span / 32];
@@ -191,36 +183,40 @@ TGT void chunker_candidates_avx2(const chunker& s, const uint8_t* d, uint32_t n,
     }
     for (uint32_t i = 0; i < k; i++) {
       b = tied[i];
-      hit[b] = settle<false>(hit[b], tie[b], d + base + 32 * b - (roll_bytes - 1), thr, t);
+      hit[b] = settle_ties<false>(hit[b], tie[b], d + base + 32 * b - (roll_bytes - 1), thr, t);
     }
     std::memcpy(reinterpret_cast<uint8_t*>(bits) + base / 8, hit, m * 4);
   }
 }
 
 TGT uint32_t cut_find_avx2(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi) {
-  const nibble_tables& t = tables();
+  const nibble_tables& t = window_nibble_tables();
   const uint32_t thr = s.roll_threshold;
-  // Positions from here count from lo - 15, so that the bytes it may read
-  // are d[0..n-1].
-  const uint8_t* d = q + lo - (roll_bytes - 1);
-  const uint32_t n = hi - lo + (roll_bytes - 1);
-  constexpr uint32_t batch = 4;
-  block_row r[batch];
-  uint32_t hit[batch], tie[batch];
-  for (uint32_t p = roll_bytes - 1; p < n; p += 32 * batch) {
-    const uint32_t m = (n - p + 31) / 32 < batch ? (n - p + 31) / 32 : batch;
-    fill_rows(d, p, n, r, m);
-    if (m == batch)
-      blocks<batch>(r, p, n, thr, t, hit, tie);
-    else
-      for (uint32_t b = 0; b < m; b++) blocks<1>(r + b, p + 32 * b, n, thr, t, hit + b, tie + b);
-    for (uint32_t b = 0; b < m; b++) {
-      const uint32_t at = p + 32 * b;
-      if (tie[b]) hit[b] = settle<true>(hit[b], tie[b], d + at - (roll_bytes - 1), thr, t);
-      if (hit[b]) return lo + at - (roll_bytes - 1) + uint32_t(__builtin_ctz(hit[b]));
-    }
+  const __m256i top = _mm256_set1_epi8(char(uint8_t(thr >> 24) ^ 0x80));
+  // Hits among the windows ending at w[15..46] in `valid`.
+  auto hits = [&](const uint8_t* w, uint32_t valid) TGT {
+    const __m256i x = top_byte_direct(w, t);
+    const uint32_t hit = uint32_t(_mm256_movemask_epi8(_mm256_cmpgt_epi8(top, x))) & valid;
+    const uint32_t tie = uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(top, x))) & valid;
+    return tie ? settle_ties<true>(hit, tie, w, thr, t) : hit;
+  };
+  // A block of windows ending at j..j+31 reads q[j-15..j+32].
+  uint32_t j = lo;
+  for (; hi - j >= 33; j += 32)
+    if (const uint32_t h = hits(q + j - (roll_bytes - 1), ~0u)) return j + uint32_t(__builtin_ctz(h));
+  if (j == hi) return hi;
+  if (hi - lo < 33) {
+    alignas(32) uint8_t tmp[64] = {};
+    std::memcpy(tmp, q + j - (roll_bytes - 1), hi - j + roll_bytes - 1);
+    const uint32_t h = hits(tmp, hi - j == 32 ? ~0u : (1u << (hi - j)) - 1);
+    return h ? j + uint32_t(__builtin_ctz(h)) : hi;
   }
-  return hi;
+  // The rest, j..hi-1: a block moved back to end at hi-2 (the positions
+  // it repeats had no hit), then hi-1 by itself.
+  const uint32_t back = 33 - (hi - j);
+  if (back < 32)
+    if (const uint32_t h = hits(q + j - back - (roll_bytes - 1), ~0u << back)) return j - back + uint32_t(__builtin_ctz(h));
+  return settle_ties<true>(0u, 1u, q + hi - roll_bytes, thr, t) ? hi - 1 : hi;
 }
 
 #undef INL
