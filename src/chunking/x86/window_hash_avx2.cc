@@ -1,18 +1,17 @@
 // Boundary candidates by 256-bit byte shuffles. The window hash is the
-// CRC-32 of 16 bytes, an affine function of them over GF(2), so each of its
-// four bytes is a constant XOR one share per window byte, and a byte's
-// share is the XOR of the shares of its two nibbles. VPSHUFB looks a nibble
-// up in a 16-entry table for 32 bytes at once: 32 lookups give one hash
-// byte of 32 consecutive positions. Bytes are compared most significant
-// first, and the lower ones are computed only for positions whose higher
-// bytes tie with the threshold's (about one position in 256 per byte).
+// CRC-32 of 16 bytes, an affine function of them over GF(2): h0 XOR one
+// share per window byte, a byte's share the XOR of its two nibbles'.
+// VPSHUFB looks a nibble up in a 16-entry table for 32 bytes at once, so
+// 32 lookups give the top hash byte of 32 consecutive positions. Positions
+// whose top byte ties with the threshold's (one in 256) are settled by the
+// whole hash.
 //
-// The shuffle ports bound the speed: 32 lookups and 31 XORs per 32
-// positions. Splitting bytes into nibbles costs a shift and two ANDs, so
-// the candidate scan splits each input byte once into two nibble buffers
-// on the stack and lets every lookup read its indices straight from them;
-// it hashes two blocks per table load. cut_find mostly runs a block or
-// two, so it splits its own loads and skips the buffers.
+// Shuffles (two a cycle) and loads (two a cycle) bound the scan: 32
+// lookups per block, each reading its indices from memory, so the scan
+// splits every input byte once into per-block nibble rows on the stack,
+// hashes eight blocks per table load and settles ties after the span.
+// cut_find mostly runs a block or four, too few for rows: it splits two
+// loads in registers and aligns them per window byte.
 #include <immintrin.h>
 
 #include <cstring>
