@@ -29,8 +29,8 @@ namespace {
 INL __m256i load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 INL void store(uint8_t* p, __m256i x) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), x); }
 
-// A block's nibbles: the 47 bytes that its 32 windows cover, low nibbles
-// in lo[0..46], high ones in hi[0..46]. Each lookup's indices then lie
+// A block's nibbles: the 47 bytes that its 32 windows cover (and 17 more),
+// low nibbles in lo[0..46], high ones in hi[0..46]. Each lookup's indices then lie
 // inside one 64-byte line (a load across two lines costs two), and a byte
 // is split once, not once per window that covers it.
 struct block_row {
@@ -48,16 +48,23 @@ INL __m256i load_within(const uint8_t* d, int64_t from, uint32_t n) {
 }
 
 // The rows of the m blocks from position p (window d[p-15..p]), reading
-// d[0..n-1] only.
+// d[0..n-1] only. A row holds the nibbles of two 32-byte loads, the
+// second of which is the next row's first: each byte is split once.
 INL void fill_rows(const uint8_t* d, uint32_t p, uint32_t n, block_row* r, uint32_t m) {
   const __m256i mask = _mm256_set1_epi8(0x0F);
-  for (uint32_t b = 0; b < m; b++, p += 32) {
-    const int64_t from = int64_t(p) - (roll_bytes - 1);
-    const __m256i u = load_within(d, from, n), v = load_within(d, from + 15, n);
-    store(r[b].lo, _mm256_and_si256(u, mask));
-    store(r[b].lo + 15, _mm256_and_si256(v, mask));
-    store(r[b].hi, _mm256_and_si256(_mm256_srli_epi16(u, 4), mask));
-    store(r[b].hi + 15, _mm256_and_si256(_mm256_srli_epi16(v, 4), mask));
+  int64_t from = int64_t(p) - (roll_bytes - 1);
+  __m256i u = load_within(d, from, n);
+  __m256i ul = _mm256_and_si256(u, mask), uh = _mm256_and_si256(_mm256_srli_epi16(u, 4), mask);
+  for (uint32_t b = 0; b < m; b++) {
+    from += 32;
+    const __m256i v = load_within(d, from, n);
+    const __m256i vl = _mm256_and_si256(v, mask), vh = _mm256_and_si256(_mm256_srli_epi16(v, 4), mask);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(r[b].lo), ul);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(r[b].lo + 32), vl);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(r[b].hi), uh);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(r[b].hi + 32), vh);
+    ul = vl;
+    uh = vh;
   }
 }
 

@@ -23,9 +23,8 @@ namespace {
 #define TGT __attribute__((target("avx512f,avx512bw")))
 #define INL TGT __attribute__((always_inline)) inline
 
-// A block's nibbles: the 79 bytes that its 64 windows cover, low nibbles
-// in lo[0..78], high ones in hi[0..78]; a byte is split once, not once per
-// window that covers it.
+// A block's nibbles: the 79 bytes that its 64 windows cover (and 49
+// more), low nibbles in lo[0..78], high ones in hi[0..78].
 struct block_row {
   alignas(64) uint8_t lo[128];
   uint8_t hi[128];
@@ -35,21 +34,29 @@ struct block_row {
 INL __m512i load_within(const uint8_t* d, int64_t from, uint32_t n) {
   if (from >= 0 && from + 64 <= int64_t(n)) return _mm512_loadu_si512(d + from);
   const int64_t a = from < 0 ? -from : 0, b = int64_t(n) - from;
+  if (b <= a) return _mm512_setzero_si512();
   const __mmask64 m = (b >= 64 ? ~__mmask64(0) : (__mmask64(1) << b) - 1) & (~__mmask64(0) << a);
   return _mm512_maskz_loadu_epi8(m, d + from);
 }
 
 // The rows of the m blocks from position p (window d[p-15..p]), reading
-// d[0..n-1] only.
+// d[0..n-1] only. A row holds the nibbles of two 64-byte loads, the
+// second of which is the next row's first: each byte is split once.
 INL void fill_rows(const uint8_t* d, uint32_t p, uint32_t n, block_row* r, uint32_t m) {
   const __m512i mask = _mm512_set1_epi8(0x0F);
-  for (uint32_t b = 0; b < m; b++, p += 64) {
-    const int64_t from = int64_t(p) - (roll_bytes - 1);
-    const __m512i u = load_within(d, from, n), v = load_within(d, from + 16, n);
-    _mm512_storeu_si512(r[b].lo, _mm512_and_si512(u, mask));
-    _mm512_storeu_si512(r[b].lo + 16, _mm512_and_si512(v, mask));
-    _mm512_storeu_si512(r[b].hi, _mm512_and_si512(_mm512_srli_epi16(u, 4), mask));
-    _mm512_storeu_si512(r[b].hi + 16, _mm512_and_si512(_mm512_srli_epi16(v, 4), mask));
+  int64_t from = int64_t(p) - (roll_bytes - 1);
+  __m512i u = load_within(d, from, n);
+  __m512i ul = _mm512_and_si512(u, mask), uh = _mm512_and_si512(_mm512_srli_epi16(u, 4), mask);
+  for (uint32_t b = 0; b < m; b++) {
+    from += 64;
+    const __m512i v = load_within(d, from, n);
+    const __m512i vl = _mm512_and_si512(v, mask), vh = _mm512_and_si512(_mm512_srli_epi16(v, 4), mask);
+    _mm512_store_si512(r[b].lo, ul);
+    _mm512_store_si512(r[b].lo + 64, vl);
+    _mm512_store_si512(r[b].hi, uh);
+    _mm512_store_si512(r[b].hi + 64, vh);
+    ul = vl;
+    uh = vh;
   }
 }
 

@@ -31,7 +31,7 @@ const nibble_tables& window_nibble_tables();
 // and the rolling byte steps a chain of dependent loads. With first_only,
 // ties past the first hit stay undecided.
 template <bool first_only, class M>
-__attribute__((noinline)) M settle_ties(M hit, M tie, const uint8_t* w, uint32_t thr, const nibble_tables& t) {
+inline M settle_ties(M hit, M tie, const uint8_t* w, uint32_t thr, const nibble_tables& t) {
   for (; tie; tie &= tie - 1) {
     if (first_only && hit && __builtin_ctzll(hit) < __builtin_ctzll(tie)) break;
     const uint8_t* v = w + __builtin_ctzll(tie);
