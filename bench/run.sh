@@ -213,7 +213,7 @@ check() {
 # PATH (normal or scalar) and the divisor DIV.
 dupcut_pair() {
   local pre="" arg=""
-  [ "$1" = normal ] || pre="DUPCUT_PATH=scalar "
+  [ "$1" = normal ] || pre="DUPCUT_PATH=byte "
   [ "$2" = default ] || arg=" --chunk=$2"
   measure "$1-e" "$2" "$run" "$inb" "$tmp/e" "$pre$dc -zc$arg $qin > $ein"
   # The stream's size, for the sizes beside the pipeline's.
@@ -302,7 +302,7 @@ today=$(date -u '+%Y-%m-%d')
   echo "- Memory state: MemFree and Cached from /proc/meminfo just before each run (GiB), min..max over"
   echo "  the rounds; every run's values are in raw.tsv and under Runs below."
   echo "- Ratios are throughput ratios taken within each round, then median (min..max) over rounds."
-  echo "- scalar: same binary, DUPCUT_PATH=scalar, the byte-at-a-time reference route; the default is"
+  echo "- scalar: same binary, DUPCUT_PATH=byte, the byte-at-a-time reference route; the default is"
   echo "  the span route (same bytes out). div: --chunk; default is 100 (mean chunk about 164 bytes)."
   echo
 } > "$results"
@@ -679,7 +679,7 @@ set key outside right top vertical
 set datafile separator "\t"
 set xtics nomirror
 set xrange [-0.6:${#inputs[@]} - 0.4]
-set label 1 "medians in MB/s above the bars\nscalar path: same binary,\nDUPCUT_PATH=scalar (not plotted)" at screen 0.80, screen 0.55 font ",9"
+set label 1 "medians in MB/s above the bars\nscalar path: same binary,\nDUPCUT_PATH=byte (not plotted)" at screen 0.80, screen 0.55 font ",9"
 w(j) = (j - 3.5) / 10.0
 plot "$plotdat" using 2:3:4:xtic(1) title "dupcut -z" lc rgb "#1f5fa8", \
      "" using 5:6:7 title "dupcut -d" lc rgb "#6fa8dc", \
