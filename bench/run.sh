@@ -23,6 +23,8 @@
 #   BENCH_KINDS    generated kinds (versions backup random disk); "" for none
 #   BENCH_MICRO    1 runs the micro-benchmarks first, 0 skips them (1)
 #   BENCH_MICRO_REPS  repetitions of each micro-benchmark (3)
+#   DUPCUT_DISABLE_CPU_FEATURES  as for dupcut (e.g. avx512bw,gfni for the
+#                  AVX2 tier): every dupcut run and the kernel table use it
 #   BENCH_THREADS  passed to dupcut as DUPCUT_THREADS (unset: not passed, so
 #                  dupcut runs one thread per core, at most 2, and the memory
 #                  targets count that many)
@@ -77,7 +79,7 @@ if [ ! -f "$BUILD/build.ninja" ] && [ ! -f "$BUILD/Makefile" ]; then
 fi
 btype=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$BUILD/CMakeCache.txt")
 [ "$btype" = Release ] || say "warning: $BUILD is a '$btype' build, not Release"
-targets=(dupcut dupcut_gen)
+targets=(dupcut dupcut_gen dupcut_kernels)
 have_micro=0
 if grep -q '^benchmark_DIR:PATH=' "$BUILD/CMakeCache.txt" && ! grep -q '^benchmark_DIR:PATH=.*NOTFOUND' "$BUILD/CMakeCache.txt"; then
   targets+=(dupcut_micro)
@@ -107,7 +109,9 @@ else
   unset DUPCUT_THREADS
 fi
 
-# ---- micro-benchmarks ----
+# ---- kernels, then micro-benchmarks ----
+say "chunking kernels, GB/s on one core"
+"$BUILD/bench/dupcut_kernels" | tee "$outdir/kernels.txt" >&2
 if [ "$MICRO" = 1 ] && [ $have_micro = 1 ]; then
   say "micro-benchmarks ($MICRO_REPS repetitions each)"
   "$BUILD/bench/dupcut_micro" --benchmark_repetitions="$MICRO_REPS" --benchmark_report_aggregates_only=true \
@@ -271,6 +275,7 @@ if grep -qw avx512f /proc/cpuinfo; then
   isa="with AVX-512"
   grep -qw gfni /proc/cpuinfo && isa="$isa and GFNI"
 fi
+[ -z "${DUPCUT_DISABLE_CPU_FEATURES:-}" ] || isa="$isa, run with DUPCUT_DISABLE_CPU_FEATURES=$DUPCUT_DISABLE_CPU_FEATURES"
 rev=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
 dirty=$(git -C "$root" status --porcelain 2>/dev/null | grep -q . && echo "+changes" || true)
 load=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -306,6 +311,16 @@ today=$(date -u '+%Y-%m-%d')
   echo "  the span route (same bytes out). div: --chunk; default is 100 (mean chunk about 164 bytes)."
   echo
 } > "$results"
+
+{
+  echo "## Chunking kernels"
+  echo
+  echo "\`$BUILD/bench/dupcut_kernels\`: each kernel of the registry this CPU runs (as limited by"
+  echo "DUPCUT_DISABLE_CPU_FEATURES), GB/s of input on one core, best of five passes over 16 MiB."
+  echo
+  cat "$outdir/kernels.txt"
+  echo
+} >> "$results"
 
 if [ -f "$outdir/micro.txt" ]; then
   {

@@ -58,6 +58,7 @@ path from_env() {
 
 bool forced = false;
 path forced_path;
+uint32_t feature_limit = ~uint32_t(0);
 
 // The first kernel of a list that the path allows and the CPU runs.
 template <class K, size_t N>
@@ -102,7 +103,7 @@ std::span<const digest_kernel> digest_kernels() { return digest_list; }
 
 uint32_t cpu_features() {
   static const uint32_t f = cpu_probe() & ~disabled_features();
-  return f;
+  return f & feature_limit;
 }
 
 path dispatch_path() {
@@ -115,9 +116,10 @@ void dispatch_ready() {
   (void)filled;
 }
 
-void dispatch_force(path p) {
+void dispatch_force(path p, uint32_t features) {
   forced = true;
   forced_path = p;
+  feature_limit = features;
   fill(p);
 }
 
