@@ -128,8 +128,10 @@ struct parser {
     const std::string as_given = shown + (shown[1] == '-' ? "=" : " ") + (value ? value : "");
     uint64_t n = 0;
     switch (key) {
-      case 'z': mode_arg[0] = shown; return true;
-      case 'd': mode_arg[1] = shown; return true;
+      // The last of -z and -d wins, as in gzip, xz and zstd: a client that
+      // runs "dupcut -z" adds -d to decode.
+      case 'z': mode_arg[0] = shown; mode_arg[1].clear(); return true;
+      case 'd': mode_arg[1] = shown; mode_arg[0].clear(); return true;
       case 't': mode_arg[2] = shown; return true;
       case 'l': mode_arg[3] = shown; return true;
       case 'c': o.to_stdout = true; stdout_arg = shown; return true;
@@ -246,7 +248,14 @@ struct parser {
 
 }  // namespace
 
-bool option_form(int argc, char** argv) { return argc > 1 && argv[1][0] == '-' && argv[1][1] != 0; }
+bool option_form(int argc, char** argv) { return argc < 4 || (argv[1][0] == '-' && argv[1][1] != 0); }
+
+uint32_t table_for_size(uint64_t size, uint32_t chunk) {
+  // Chunks are at least 64 bytes, about chunk + 63 on average.
+  const uint64_t mean = std::max<uint64_t>(64, uint64_t(chunk) + 63);
+  const uint64_t bytes = (size / mean + 1) * table_slots_per_chunk * 20;
+  return uint32_t(std::clamp<uint64_t>((bytes + (1u << 20) - 1) >> 20, 1, 256));
+}
 
 bool parse_size(const char* s, uint64_t& bytes) {
   uint64_t n;
