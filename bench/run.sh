@@ -23,6 +23,8 @@
 #   BENCH_KINDS    generated kinds (versions backup random disk); "" for none
 #   BENCH_MICRO    1 runs the micro-benchmarks first, 0 skips them (1)
 #   BENCH_MICRO_REPS  repetitions of each micro-benchmark (3)
+#   BENCH_SMALL    1 ends with bench/small.sh (1 MB and 16 MB inputs: peak
+#                  RSS and time beside zstd and gzip) into small.txt; 0 skips
 #   BENCH_THREADS  passed to dupcut as DUPCUT_THREADS (unset: not passed, so
 #                  dupcut runs one thread per core, at most 2, and the memory
 #                  targets count that many)
@@ -702,3 +704,7 @@ say "wrote $results, $outdir/readme_table.md, $raw${plotted:+ and $outdir/throug
 say "generated inputs kept in $data for the next run ($(du -sm "$data" | cut -f1) MiB)"
 say ""
 cat "$outdir/targets.txt"
+if [ "${BENCH_SMALL:-1}" = 1 ]; then
+  say ""
+  BUILD=$BUILD bash "$root/bench/small.sh" | tee "$outdir/small.txt"
+fi

@@ -71,11 +71,17 @@ ssize_t read_some(int fd, void* p, size_t n) {
   }
 }
 
-// The input as the driver reads it: first the bytes read ahead for the
-// probe, then the rest of the file; every byte also goes to the verifier.
+// Read ahead from an input that is not a regular file, to be encoded: one
+// that ends within it has a known size (see open_codec).
+constexpr size_t ahead_size = size_t(1) << 20;
+uint8_t ahead_buf[ahead_size];
+
+// The input as the driver reads it: first the bytes read ahead (for the
+// probe, or to learn a pipe's size), then the rest of the file; every byte
+// also goes to the verifier.
 struct source {
   int fd;
-  uint8_t head[probe_size];
+  uint8_t* head;  // ahead_buf
   size_t head_n;
   size_t head_used;
   verifier* tap;
@@ -98,10 +104,11 @@ ssize_t source_read(void* cookie, char* buf, size_t size) {
   return n;
 }
 
-// Fills head as far as the input goes; 0 or an errno value.
-int read_head(source& s) {
-  while (s.head_n < probe_size) {
-    const ssize_t r = read_some(s.fd, s.head + s.head_n, probe_size - s.head_n);
+// Fills head with up to `want` bytes, as far as the input goes; 0 or an
+// errno value.
+int read_head(source& s, size_t want) {
+  while (s.head_n < want) {
+    const ssize_t r = read_some(s.fd, s.head + s.head_n, want - s.head_n);
     if (r < 0) return errno;
     if (r == 0) break;
     s.head_n += size_t(r);
@@ -171,7 +178,7 @@ struct job {
   bool in_std = false, out_std = false, in_regular = false;
   struct stat ist {};
   fd_owner fd;
-  source src{-1, {}, 0, 0, nullptr};
+  source src{-1, ahead_buf, 0, 0, nullptr};
   stream_header hdr{};
   bool listed = false;  // a plain listing, done from the header alone
   uint32_t threads = 1;
@@ -230,6 +237,7 @@ struct runner {
   bool open_input(job& j);
   bool check_output(job& j);
   bool probe_header(job& j);
+  bool size_table(job& j, uint32_t& table);
   bool open_codec(job& j);
   bool open_output(job& j);
   bool open_job(job& j);
@@ -322,7 +330,7 @@ bool runner::check_output(job& j) {
 bool runner::probe_header(job& j) {
   if (!decoding()) return true;
   const char* shown = j.shown.c_str();
-  if (const int err = read_head(j.src)) {
+  if (const int err = read_head(j.src, probe_size)) {
     say("cannot read input '%s': %s", j.name.c_str(), err_text(err));
     return false;
   }
@@ -348,15 +356,30 @@ bool runner::probe_header(job& j) {
   return true;
 }
 
-bool runner::open_codec(job& j) {
-  // An input of known size needs no table larger than its chunks fill;
-  // the stream is valid for any decoder either way.
-  uint32_t table = o.table_mib;
-  if (!decoding() && !o.table_set && j.in_regular) {
+// The table for an encoding: an input of known size needs none larger
+// than its chunks fill, and the stream is valid for any decoder either
+// way. A pipe's size is known when it ends within the bytes read ahead
+// (the encoder's first stage would wait for them anyway); so tar and
+// sort, which pipe small inputs through, get a small table too.
+bool runner::size_table(job& j, uint32_t& table) {
+  table = o.table_mib;
+  if (decoding() || o.table_set) return true;
+  if (j.in_regular) {
     const off_t at = lseek(j.fd.fd, 0, SEEK_CUR);
-    const uint64_t left = at >= 0 && at < j.ist.st_size ? uint64_t(j.ist.st_size - at) : 0;
-    table = table_for_size(left, o.chunk);
+    table = table_for_size(at >= 0 && at < j.ist.st_size ? uint64_t(j.ist.st_size - at) : 0, o.chunk);
+    return true;
   }
+  if (const int err = read_head(j.src, ahead_size)) {
+    say("cannot read input '%s': %s", j.name.c_str(), err_text(err));
+    return false;
+  }
+  if (j.src.head_n < ahead_size) table = table_for_size(j.src.head_n, o.chunk);
+  return true;
+}
+
+bool runner::open_codec(job& j) {
+  uint32_t table;
+  if (!size_table(j, table)) return false;
   char msg[256];
   j.threads = run_threads(o.threads_set, o.threads);
   j.codec.c = ctx_new(decoding(), o.chunk, table, o.window_mib, j.threads, msg, sizeof msg);

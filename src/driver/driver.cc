@@ -444,10 +444,12 @@ void run_job(job& j) {
 // decode keeps what it restored, unless that is nothing at all.
 settled settle_output(job& j) {
   progress_erase(run_progress);
+  // A failed run may have counted no chunk to divide by.
+  const bool ok = j.res == run_result::ok;
   char line[128];
-  format_stats(line, sizeof line, j.cnt.data_bytes, j.cnt.chunks);
+  if (ok) format_stats(line, sizeof line, j.cnt.data_bytes, j.cnt.chunks);
   const bool keep_on_failure = j.decode && j.f.bytes_written > 0;
-  settled s = outfile_settle(out, j.res == run_result::ok, keep_on_failure, j.console, line);
+  settled s = outfile_settle(out, ok, keep_on_failure, j.console, ok ? line : nullptr);
   if (s.err) {
     j.f.err = s.err;
     if (!s.line_failed) j.res = run_result::write_error;
