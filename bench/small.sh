@@ -63,7 +63,8 @@ for mb in 1 16; do
   f=$(input "$KIND" "$mb")
   "$bin" -zcf "$f" > "$tmp/s.dc"
   echo "-- $mb MB"
-  for row in "dupcut -zc FILE@@'$bin' -zc '$f' > /dev/null" \
+  for row in "true (the harness alone)@@true" \
+    "dupcut -zc FILE@@'$bin' -zc '$f' > /dev/null" \
     "dupcut -zc --table=256M FILE@@'$bin' -zc --table=256M '$f' > /dev/null" \
     "cat FILE | dupcut -z@@cat '$f' | '$bin' -z > /dev/null" \
     "dupcut -dc FILE.dc@@'$bin' -dc '$tmp/s.dc' > /dev/null" \
