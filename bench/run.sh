@@ -23,11 +23,11 @@
 #   BENCH_KINDS    generated kinds (versions backup random disk); "" for none
 #   BENCH_MICRO    1 runs the micro-benchmarks first, 0 skips them (1)
 #   BENCH_MICRO_REPS  repetitions of each micro-benchmark (3)
-#   BENCH_SMALL    1 ends with bench/small.sh (1 MB and 16 MB inputs: peak
-#                  RSS and time beside zstd and gzip) into small.txt; 0 skips
 #   BENCH_THREADS  passed to dupcut as DUPCUT_THREADS (unset: not passed, so
 #                  dupcut runs one thread per core, at most 2, and the memory
 #                  targets count that many)
+#   BENCH_SMALL    1 ends with bench/small.sh (1 MB and 16 MB inputs: peak
+#                  RSS and time beside zstd and gzip) into small.txt; 0 skips
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
