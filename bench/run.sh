@@ -28,6 +28,8 @@
 #   BENCH_THREADS  passed to dupcut as DUPCUT_THREADS (unset: not passed, so
 #                  dupcut runs one thread per core, at most 2, and the memory
 #                  targets count that many)
+#   BENCH_SMALL    1 ends with bench/small.sh (1 MB and 16 MB inputs: peak
+#                  RSS and time beside zstd and gzip) into small.txt; 0 skips
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -717,3 +719,7 @@ say "wrote $results, $outdir/readme_table.md, $raw${plotted:+ and $outdir/throug
 say "generated inputs kept in $data for the next run ($(du -sm "$data" | cut -f1) MiB)"
 say ""
 cat "$outdir/targets.txt"
+if [ "${BENCH_SMALL:-1}" = 1 ]; then
+  say ""
+  BUILD=$BUILD bash "$root/bench/small.sh" | tee "$outdir/small.txt"
+fi
