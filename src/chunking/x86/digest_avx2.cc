@@ -1,0 +1,424 @@
+// Chunk digests eight at a time per 256-bit register: one chunk per 32-bit
+// lane, each lane refilled with the next chunk as soon as its chunk ends.
+// Every compression starts from the initial values, so any eight groups of
+// any chunks can share a register. The per-lane work is the scalar
+// construction exactly: XOR 63 bytes into the 64-byte buffer, set the count
+// byte, compress, XOR the result in.
+//
+// One compression is a serial chain of about six operations a step, so two
+// sets of eight lanes are compressed interleaved, and each set's next group
+// of bytes is loaded and transposed into word order between the steps.
+//
+// Loads are dword masked loads, which read nothing where masked. A group
+// that is not the chunk's last reads 64 bytes (the 64th belongs to the
+// next group and is cleared). A last group of k bytes reads the whole
+// dwords that end exactly at the chunk's end, starting up to three bytes
+// before the group (inside the chunk, as an earlier group precedes it),
+// and the words are shifted back into place after the transposition.
+// Chunks shorter than 64 bytes are copied into a zero-padded row first.
+#include <immintrin.h>
+
+#include <cstring>
+#include <utility>
+
+#include "chunking/kernels.h"
+
+namespace dupcut {
+
+#define TGT __attribute__((target("avx2")))
+#define TGT_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+namespace {
+
+TGT_INLINE __m256i rol(__m256i x, int r) { return _mm256_or_si256(_mm256_slli_epi32(x, r), _mm256_srli_epi32(x, 32 - r)); }
+
+// a + x + t does not wait for the previous step; the barrier stops the
+// compiler from reassociating it behind f and lengthening the chain.
+TGT_INLINE __m256i settled(__m256i v) {
+  asm("" : "+x"(v));
+  return v;
+}
+
+// Each round's function as the part that waits for b (post) and the part
+// that does not (pre), added separately: G's two terms have no bits in
+// common, so their OR is their sum.
+#define PRE_0(b, c, d) _mm256_setzero_si256()
+#define PRE_G(b, c, d) _mm256_andnot_si256(d, c)
+#define POST_F(b, c, d) _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)))
+#define POST_G(b, c, d) _mm256_and_si256(b, d)
+#define POST_H(b, c, d) _mm256_xor_si256(b, _mm256_xor_si256(c, d))
+#define POST_I(b, c, d) _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, ones)))
+#define PRE_F PRE_0
+#define PRE_H PRE_0
+#define PRE_I PRE_0
+
+// Side job j of J runs after step 4 + 52j / J: spread out, and done a few
+// steps before the end.
+template <int J, int t, class Job, int... j>
+TGT_INLINE void jobs_after(Job& job, std::integer_sequence<int, j...>) {
+  ((4 + j * 52 / J == t ? job(j) : void()), ...);
+}
+
+#define V_STEP(f, a, b, c, d, w, t, k, r)                                                                  \
+  for (int g = 0; g < G; g++) {                                                                            \
+    const __m256i s = settled(_mm256_add_epi32(                                                            \
+        _mm256_add_epi32(a[g], _mm256_add_epi32(X[16 * g + w], _mm256_set1_epi32(int(k)))), PRE_##f(b[g], c[g], d[g]))); \
+    a[g] = _mm256_add_epi32(b[g], rol(_mm256_add_epi32(s, POST_##f(b[g], c[g], d[g])), r));                \
+  }                                                                                                        \
+  jobs_after<J, t>(job, std::make_integer_sequence<int, J>{})
+
+// G independent sets of eight buffers, word w of set g in X[16g + w];
+// words 0..3 take the result. job(0) .. job(J - 1) run between the steps.
+template <int G, int J, class Job>
+TGT_INLINE void compress(__m256i* X, Job&& job) {
+  const __m256i ones = _mm256_set1_epi32(-1);
+  const __m256i a0 = _mm256_set1_epi32(0x67452301), b0 = _mm256_set1_epi32(int(0xEFCDAB89u)),
+                c0 = _mm256_set1_epi32(int(0x98BADCFEu)), d0 = _mm256_set1_epi32(0x10325476);
+  __m256i a[G], b[G], c[G], d[G];
+  for (int g = 0; g < G; g++) a[g] = a0, b[g] = b0, c[g] = c0, d[g] = d0;
+  V_STEP(F, a, b, c, d, 0, 0, 0xd76aa478, 7);
+  V_STEP(F, d, a, b, c, 1, 1, 0xe8c7b756, 12);
+  V_STEP(F, c, d, a, b, 2, 2, 0x242070db, 17);
+  V_STEP(F, b, c, d, a, 3, 3, 0xc1bdceee, 22);
+  V_STEP(F, a, b, c, d, 4, 4, 0xf57c0faf, 7);
+  V_STEP(F, d, a, b, c, 5, 5, 0x4787c62a, 12);
+  V_STEP(F, c, d, a, b, 6, 6, 0xa8304613, 17);
+  V_STEP(F, b, c, d, a, 7, 7, 0xfd469501, 22);
+  V_STEP(F, a, b, c, d, 8, 8, 0x698098d8, 7);
+  V_STEP(F, d, a, b, c, 9, 9, 0x8b44f7af, 12);
+  V_STEP(F, c, d, a, b, 10, 10, 0xffff5bb1, 17);
+  V_STEP(F, b, c, d, a, 11, 11, 0x895cd7be, 22);
+  V_STEP(F, a, b, c, d, 12, 12, 0x6b901122, 7);
+  V_STEP(F, d, a, b, c, 13, 13, 0xfd987193, 12);
+  V_STEP(F, c, d, a, b, 14, 14, 0xa679438e, 17);
+  V_STEP(F, b, c, d, a, 15, 15, 0x49b40821, 22);
+
+  V_STEP(G, a, b, c, d, 1, 16, 0xf61e2562, 5);
+  V_STEP(G, d, a, b, c, 6, 17, 0xc040b340, 9);
+  V_STEP(G, c, d, a, b, 11, 18, 0x265e5a51, 14);
+  V_STEP(G, b, c, d, a, 0, 19, 0xe9b6c7aa, 20);
+  V_STEP(G, a, b, c, d, 5, 20, 0xd62f105d, 5);
+  V_STEP(G, d, a, b, c, 10, 21, 0x02441453, 9);
+  V_STEP(G, c, d, a, b, 15, 22, 0xd8a1e681, 14);
+  V_STEP(G, b, c, d, a, 4, 23, 0xe7d3fbc8, 20);
+  V_STEP(G, a, b, c, d, 9, 24, 0x21e1cde6, 5);
+  V_STEP(G, d, a, b, c, 14, 25, 0xc33707d6, 9);
+  V_STEP(G, c, d, a, b, 3, 26, 0xf4d50d87, 14);
+  V_STEP(G, b, c, d, a, 8, 27, 0x455a14ed, 20);
+  V_STEP(G, a, b, c, d, 13, 28, 0xa9e3e905, 5);
+  V_STEP(G, d, a, b, c, 2, 29, 0xfcefa3f8, 9);
+  V_STEP(G, c, d, a, b, 7, 30, 0x676f02d9, 14);
+  V_STEP(G, b, c, d, a, 12, 31, 0x8d2a4c8a, 20);
+
+  V_STEP(H, a, b, c, d, 5, 32, 0xfffa3942, 4);
+  V_STEP(H, d, a, b, c, 8, 33, 0x8771f681, 11);
+  V_STEP(H, c, d, a, b, 11, 34, 0x6d9d6122, 16);
+  V_STEP(H, b, c, d, a, 14, 35, 0xfde5380c, 23);
+  V_STEP(H, a, b, c, d, 1, 36, 0xa4beea44, 4);
+  V_STEP(H, d, a, b, c, 4, 37, 0x4bdecfa9, 11);
+  V_STEP(H, c, d, a, b, 7, 38, 0xf6bb4b60, 16);
+  V_STEP(H, b, c, d, a, 10, 39, 0xbebfbc70, 23);
+  V_STEP(H, a, b, c, d, 13, 40, 0x289b7ec6, 4);
+  V_STEP(H, d, a, b, c, 0, 41, 0xeaa127fa, 11);
+  V_STEP(H, c, d, a, b, 3, 42, 0xd4ef3085, 16);
+  V_STEP(H, b, c, d, a, 6, 43, 0x04881d05, 23);
+  V_STEP(H, a, b, c, d, 9, 44, 0xd9d4d039, 4);
+  V_STEP(H, d, a, b, c, 12, 45, 0xe6db99e5, 11);
+  V_STEP(H, c, d, a, b, 15, 46, 0x1fa27cf8, 16);
+  V_STEP(H, b, c, d, a, 2, 47, 0xc4ac5665, 23);
+
+  V_STEP(I, a, b, c, d, 0, 48, 0xf4292244, 6);
+  V_STEP(I, d, a, b, c, 7, 49, 0x432aff97, 10);
+  V_STEP(I, c, d, a, b, 14, 50, 0xab9423a7, 15);
+  V_STEP(I, b, c, d, a, 5, 51, 0xfc93a039, 21);
+  V_STEP(I, a, b, c, d, 12, 52, 0x655b59c3, 6);
+  V_STEP(I, d, a, b, c, 3, 53, 0x8f0ccc92, 10);
+  V_STEP(I, c, d, a, b, 10, 54, 0xffeff47d, 15);
+  V_STEP(I, b, c, d, a, 1, 55, 0x85845dd1, 21);
+  V_STEP(I, a, b, c, d, 8, 56, 0x6fa87e4f, 6);
+  V_STEP(I, d, a, b, c, 15, 57, 0xfe2ce6e0, 10);
+  V_STEP(I, c, d, a, b, 6, 58, 0xa3014314, 15);
+  V_STEP(I, b, c, d, a, 13, 59, 0x4e0811a1, 21);
+  V_STEP(I, a, b, c, d, 4, 60, 0xf7537e82, 6);
+  V_STEP(I, d, a, b, c, 11, 61, 0xbd3af235, 10);
+  V_STEP(I, c, d, a, b, 2, 62, 0x2ad7d2bb, 15);
+  V_STEP(I, b, c, d, a, 9, 63, 0xeb86d391, 21);
+
+  for (int g = 0; g < G; g++) {
+    __m256i* x = X + 16 * g;
+    x[0] = _mm256_xor_si256(x[0], _mm256_add_epi32(a[g], a0));
+    x[1] = _mm256_xor_si256(x[1], _mm256_add_epi32(b[g], b0));
+    x[2] = _mm256_xor_si256(x[2], _mm256_add_epi32(c[g], c0));
+    x[3] = _mm256_xor_si256(x[3], _mm256_add_epi32(d[g], d0));
+  }
+}
+
+#undef PRE_0
+#undef PRE_F
+#undef PRE_G
+#undef PRE_H
+#undef PRE_I
+#undef POST_F
+#undef POST_G
+#undef POST_H
+#undef POST_I
+#undef V_STEP
+
+// The chunks still to hand out.
+struct chunk_source {
+  const uint8_t* const* p;
+  const uint32_t* len;
+  uint32_t n, next;
+};
+
+// Where idle lanes point: their loads are masked out entirely.
+alignas(64) const uint8_t idle_row[64] = {};
+// Dword masks: 16 - n + i below 16 selects the first n dwords.
+alignas(32) const int32_t mask_row[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
+// Eight lanes. Per lane: where its bytes start (the chunk, a zero-padded
+// copy of a short one, or idle_row), the offset of its next group, bytes
+// still to absorb, and pad: 64 for a copy (readable past the chunk's end),
+// else 0. setup sizes the next group into rd .. keep for load_group.
+struct lanes {
+  alignas(32) const uint8_t* start[8];
+  alignas(32) uint32_t off[8];
+  alignas(32) uint32_t left[8];
+  alignas(32) uint32_t pad[8];
+  alignas(32) uint32_t length[8];
+  alignas(32) uint32_t chunk[8];
+  alignas(32) const uint8_t* rd[8];  // first byte to read
+  alignas(32) const int32_t* mk[8];  // its 16 dword masks
+  alignas(32) uint32_t cnt[8];       // group size, in the top byte
+  alignas(32) uint32_t sr[8];        // bit shift that undoes the early start
+  alignas(32) uint32_t sl[8];        // 32 - sr
+  alignas(32) uint32_t keep[8];      // all ones where the buffer carries on
+  uint32_t active, done;             // lane bits: with a chunk; group ends it
+  alignas(32) uint8_t copy[8][64];
+};
+
+// Lanes in free take the next chunks in order; lanes left without one go
+// idle.
+TGT_INLINE void refill(lanes& g, uint32_t free, chunk_source& src) {
+  for (; free; free &= free - 1) {
+    const int l = __builtin_ctz(free);
+    g.off[l] = 0;
+    if (src.next == src.n) {
+      g.active &= ~(1u << l);
+      g.start[l] = idle_row;
+      g.left[l] = g.pad[l] = 0;
+      continue;
+    }
+    const uint32_t i = src.next++, n = src.len[i];
+    g.active |= 1u << l;
+    g.left[l] = g.length[l] = n;
+    g.chunk[l] = i;
+    g.start[l] = src.p[i];
+    g.pad[l] = 0;
+    if (n < 64) {
+      _mm256_store_si256(reinterpret_cast<__m256i*>(g.copy[l]), _mm256_setzero_si256());
+      _mm256_store_si256(reinterpret_cast<__m256i*>(g.copy[l] + 32), _mm256_setzero_si256());
+      if (n) std::memcpy(g.copy[l], src.p[i], n);
+      g.start[l] = g.copy[l];
+      g.pad[l] = 64;
+    }
+  }
+}
+
+TGT_INLINE __m256i ld(const void* p) { return _mm256_load_si256(static_cast<const __m256i*>(p)); }
+TGT_INLINE void st(void* p, __m256i v) { _mm256_store_si256(static_cast<__m256i*>(p), v); }
+
+// Sizes the lanes' next group: up to 63 bytes, fewer only at the chunk's
+// end, none for an idle lane. fresh: lanes whose buffer starts from zero.
+TGT_INLINE void setup(lanes& g, uint32_t fresh) {
+  const __m256i L = ld(g.left), O = ld(g.off);
+  const __m256i k = _mm256_min_epu32(L, _mm256_set1_epi32(63));
+  const __m256i kk = _mm256_min_epu32(_mm256_add_epi32(L, ld(g.pad)), _mm256_set1_epi32(64));
+  const __m256i s = _mm256_and_si256(_mm256_sub_epi32(_mm256_setzero_si256(), kk), _mm256_set1_epi32(3));
+  const __m256i nd = _mm256_srli_epi32(_mm256_add_epi32(kk, s), 2);
+  const __m256i sr = _mm256_slli_epi32(s, 3);
+  st(g.cnt, _mm256_slli_epi32(k, 24));
+  st(g.sr, sr);
+  st(g.sl, _mm256_sub_epi32(_mm256_set1_epi32(32), sr));
+  const __m256i ro = _mm256_sub_epi32(O, s);
+  const __m256i mo = _mm256_slli_epi32(_mm256_sub_epi32(_mm256_set1_epi32(16), nd), 2);
+  const __m256i mb = _mm256_set1_epi64x(int64_t(reinterpret_cast<uintptr_t>(mask_row)));
+  st(g.rd, _mm256_add_epi64(ld(g.start), _mm256_cvtepu32_epi64(_mm256_castsi256_si128(ro))));
+  st(g.rd + 4, _mm256_add_epi64(ld(g.start + 4), _mm256_cvtepu32_epi64(_mm256_extracti128_si256(ro, 1))));
+  st(g.mk, _mm256_add_epi64(mb, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(mo))));
+  st(g.mk + 4, _mm256_add_epi64(mb, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(mo, 1))));
+  const __m256i nl = _mm256_sub_epi32(L, k);
+  st(g.left, nl);
+  st(g.off, _mm256_add_epi32(O, k));
+  const uint32_t zero = uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(nl, _mm256_setzero_si256()))));
+  g.done = zero & g.active;
+  const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+  st(g.keep, _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(int(fresh)), bit), _mm256_setzero_si256()));
+}
+
+// Half h (dwords 8h .. 8h + 7) of the rows setup sized, transposed into
+// words in next.
+TGT_INLINE void load_half(const lanes& g, int h, __m256i* next) {
+  __m256i r[8], t[8];
+  for (int l = 0; l < 8; l++)
+    r[l] = _mm256_maskload_epi32(reinterpret_cast<const int*>(g.rd[l] + 32 * h),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g.mk[l] + 8 * h)));
+  for (int l = 0; l < 8; l += 2) {
+    t[l] = _mm256_unpacklo_epi32(r[l], r[l + 1]);
+    t[l + 1] = _mm256_unpackhi_epi32(r[l], r[l + 1]);
+  }
+  // r[q]: lanes 4i .. 4i + 3 (i = q / 4) of words 4j + q % 4 (j: 128-bit half).
+  for (int i = 0; i < 8; i += 4) {
+    r[i] = _mm256_unpacklo_epi64(t[i], t[i + 2]);
+    r[i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 2]);
+    r[i + 2] = _mm256_unpacklo_epi64(t[i + 1], t[i + 3]);
+    r[i + 3] = _mm256_unpackhi_epi64(t[i + 1], t[i + 3]);
+  }
+  for (int q = 0; q < 4; q++) {
+    next[8 * h + q] = _mm256_permute2x128_si256(r[q], r[4 + q], 0x20);
+    next[8 * h + 4 + q] = _mm256_permute2x128_si256(r[q], r[4 + q], 0x31);
+  }
+}
+
+// The loaded words shifted back by the early start, then XORed into the
+// buffers: from cur, or into zero for fresh lanes; the count goes into
+// byte 63, whatever was loaded there leaves. Words 0..3 change in the
+// compression still reading cur, so merge() finishes them after it.
+TGT_INLINE void place(const lanes& g, const __m256i* cur, __m256i* next) {
+  const __m256i sr = ld(g.sr), sl = ld(g.sl), keep = ld(g.keep);
+  for (int w = 0; w < 16; w++) {
+    __m256i v = _mm256_srlv_epi32(next[w], sr);
+    if (w < 15) v = _mm256_or_si256(v, _mm256_sllv_epi32(next[w + 1], sl));
+    if (w >= 4) v = _mm256_xor_si256(v, _mm256_and_si256(cur[w], keep));
+    if (w == 15) v = _mm256_or_si256(_mm256_and_si256(v, _mm256_set1_epi32(0x00FFFFFF)), ld(g.cnt));
+    next[w] = v;
+  }
+}
+
+TGT_INLINE void merge(const lanes& g, const __m256i* cur, __m256i* next) {
+  const __m256i keep = ld(g.keep);
+  for (int w = 0; w < 4; w++) next[w] = _mm256_xor_si256(next[w], _mm256_and_si256(cur[w], keep));
+}
+
+// The lanes' ended chunks, kept while the lanes move on to new ones.
+struct ended {
+  uint32_t which;
+  __m256i length, chunk;
+};
+
+// Moves the lanes on: new chunks for those whose chunk the group in the
+// buffers ends, and the group after it sized.
+TGT_INLINE ended advance(lanes& g, chunk_source& src) {
+  const ended e{g.done, ld(g.length), ld(g.chunk)};
+  if (g.done) refill(g, g.done, src);
+  setup(g, e.which);
+  return e;
+}
+
+// After the compression: the keys of the ended chunks, words 0..3 with the
+// length in bytes 14..15.
+TGT_INLINE void emit(const ended& e, const __m256i* X, chunk_key* out) {
+  if (!e.which) return;
+  // Lane l's key lands in keys[(l & 3) * 2 + l / 4].
+  alignas(32) chunk_key keys[8];
+  alignas(32) uint32_t idx[8];
+  const __m256i w3 = _mm256_or_si256(_mm256_and_si256(X[3], _mm256_set1_epi32(0xFFFF)), _mm256_slli_epi32(e.length, 16));
+  const __m256i t0 = _mm256_unpacklo_epi32(X[0], X[1]), t1 = _mm256_unpackhi_epi32(X[0], X[1]);
+  const __m256i t2 = _mm256_unpacklo_epi32(X[2], w3), t3 = _mm256_unpackhi_epi32(X[2], w3);
+  st(keys, _mm256_unpacklo_epi64(t0, t2));
+  st(keys + 2, _mm256_unpackhi_epi64(t0, t2));
+  st(keys + 4, _mm256_unpacklo_epi64(t1, t3));
+  st(keys + 6, _mm256_unpackhi_epi64(t1, t3));
+  st(idx, e.chunk);
+  for (uint32_t d = e.which; d; d &= d - 1) {
+    const uint32_t l = uint32_t(__builtin_ctz(d));
+    out[idx[l]] = keys[(l & 3) * 2 + (l >> 2)];
+  }
+}
+
+// When the lanes at work fit in one set: moves those of the second into
+// the first's idle lanes. Only the state a round starts from moves: the
+// buffers, where the chunk goes on, and whether this group ends it.
+TGT __attribute__((noinline)) void migrate(lanes* g, __m256i* cur) {
+  const int s = __builtin_popcount(g[1].active) <= __builtin_popcount(g[0].active) ? 1 : 0, d = 1 - s;
+  alignas(32) uint32_t word[2][16][8];
+  for (int i = 0; i < 2; i++)
+    for (int w = 0; w < 16; w++) st(word[i][w], cur[16 * i + w]);
+  uint32_t from = g[s].active, to = ~g[d].active & 0xFF;
+  for (; from; from &= from - 1, to &= to - 1) {
+    const int sl = __builtin_ctz(from), dl = __builtin_ctz(to);
+    for (int w = 0; w < 16; w++) word[d][w][dl] = word[s][w][sl];
+    g[d].start[dl] = g[s].start[sl];
+    g[d].off[dl] = g[s].off[sl];
+    g[d].left[dl] = g[s].left[sl];
+    g[d].pad[dl] = g[s].pad[sl];
+    g[d].length[dl] = g[s].length[sl];
+    g[d].chunk[dl] = g[s].chunk[sl];
+    g[d].active |= 1u << dl;
+    g[d].done |= (g[s].done >> sl & 1u) << dl;
+  }
+  g[s].active = 0;
+  for (int i = 0; i < 2; i++)
+    for (int w = 0; w < 16; w++) cur[16 * i + w] = ld(word[i][w]);
+}
+
+// Rounds over G sets while every set has lanes at work. A round compresses
+// the buffers in cur while building the next round's in next. Then on with
+// the set still at work.
+template <int G>
+TGT_INLINE void run(lanes* g, __m256i* cur, __m256i* next, chunk_source& src, chunk_key* out) {
+  for (;;) {
+    bool all = true;
+    int at_work = 0;
+    for (int i = 0; i < G; i++) all = all && g[i].active, at_work += __builtin_popcount(g[i].active);
+    if (!all) break;
+    if (G > 1 && at_work <= 8) {
+      migrate(g, cur);
+      break;
+    }
+    ended e[G];
+    for (int i = 0; i < G; i++) e[i] = advance(g[i], src);
+    compress<G, 3 * G>(cur, [&](int j) TGT __attribute__((always_inline)) {
+      const int i = j / 3;
+      if (j % 3 < 2)
+        load_half(g[i], j % 3, next + 16 * i);
+      else
+        place(g[i], cur + 16 * i, next + 16 * i);
+    });
+    for (int i = 0; i < G; i++) {
+      merge(g[i], cur + 16 * i, next + 16 * i);
+      emit(e[i], cur + 16 * i, out);
+    }
+    std::swap(cur, next);
+  }
+  if constexpr (G > 1) {
+    if (!g[0].active) {
+      g[0] = g[1];
+      for (int w = 0; w < 16; w++) cur[w] = cur[16 + w];
+    }
+    if (g[0].active) run<1>(g, cur, next, src, out);
+  }
+}
+
+}  // namespace
+
+TGT void digest_keys_avx2(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n) {
+  constexpr int sets = 2;
+  chunk_source src{p, len, n, 0};
+  lanes g[sets];
+  __m256i buf[2][16 * sets];
+  for (int i = 0; i < sets; i++) {
+    lanes& l = g[i];
+    std::memset(&l, 0, sizeof l);
+    refill(l, 0xFF, src);
+    setup(l, 0xFF);
+    for (int w = 0; w < 16; w++) buf[1][16 * i + w] = _mm256_setzero_si256();
+    load_half(l, 0, buf[0] + 16 * i);
+    load_half(l, 1, buf[0] + 16 * i);
+    place(l, buf[1] + 16 * i, buf[0] + 16 * i);
+    merge(l, buf[1] + 16 * i, buf[0] + 16 * i);
+  }
+  run<sets>(g, buf[0], buf[1], src, out);
+}
+
+}  // namespace dupcut
