@@ -9,13 +9,12 @@
 // sets of eight lanes are compressed interleaved, and each set's next group
 // of bytes is loaded and transposed into word order between the steps.
 //
-// Loads are dword masked loads, which read nothing where masked. A group
-// that is not the chunk's last reads 64 bytes (the 64th belongs to the
-// next group and is cleared). A last group of k bytes reads the whole
-// dwords that end exactly at the chunk's end, starting up to three bytes
-// before the group (inside the chunk, as an earlier group precedes it),
-// and the words are shifted back into place after the transposition.
-// Chunks shorter than 64 bytes are copied into a zero-padded row first.
+// Loads read nothing outside the chunk, without masked loads (slow on
+// some CPUs that have AVX2): a group that is not the chunk's last reads 64
+// bytes (the 64th belongs to the next group and is cleared). A last group
+// of k bytes reads the 64 bytes that end at the chunk's end into a row
+// followed by 64 zero bytes, and is loaded from the row at 64 - k. Chunks
+// shorter than 64 bytes are copied into a zero-padded row first.
 #include <immintrin.h>
 
 #include <cstring>
@@ -31,6 +30,32 @@ namespace dupcut {
 namespace {
 
 TGT_INLINE __m256i rol(__m256i x, int r) { return _mm256_or_si256(_mm256_slli_epi32(x, r), _mm256_srli_epi32(x, 32 - r)); }
+
+TGT_INLINE __m256i ld(const void* p) { return _mm256_load_si256(static_cast<const __m256i*>(p)); }
+TGT_INLINE void st(void* p, __m256i v) { _mm256_store_si256(static_cast<__m256i*>(p), v); }
+
+// The additive constants, step by step, eight copies each.
+constexpr uint32_t md5_add[64] = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391,
+};
+struct add_rows {
+  uint32_t v[64][8];
+};
+constexpr add_rows spread() {
+  add_rows r{};
+  for (int t = 0; t < 64; t++)
+    for (int i = 0; i < 8; i++) r.v[t][i] = md5_add[t];
+  return r;
+}
+alignas(32) constexpr add_rows step_rows = spread();
+const uint32_t (&step_add)[64][8] = step_rows.v;
 
 // a + x + t does not wait for the previous step; the barrier stops the
 // compiler from reassociating it behind f and lengthening the chain.
@@ -62,7 +87,7 @@ TGT_INLINE void jobs_after(Job& job, std::integer_sequence<int, j...>) {
 #define V_STEP(f, a, b, c, d, w, t, k, r)                                                                  \
   for (int g = 0; g < G; g++) {                                                                            \
     const __m256i s = settled(_mm256_add_epi32(                                                            \
-        _mm256_add_epi32(a[g], _mm256_add_epi32(X[16 * g + w], _mm256_set1_epi32(int(k)))), PRE_##f(b[g], c[g], d[g]))); \
+        _mm256_add_epi32(a[g], _mm256_add_epi32(X[16 * g + w], ld(K + 8 * t))), PRE_##f(b[g], c[g], d[g]))); \
     a[g] = _mm256_add_epi32(b[g], rol(_mm256_add_epi32(s, POST_##f(b[g], c[g], d[g])), r));                \
   }                                                                                                        \
   jobs_after<J, t>(job, std::make_integer_sequence<int, J>{})
@@ -71,6 +96,10 @@ TGT_INLINE void jobs_after(Job& job, std::integer_sequence<int, j...>) {
 // words 0..3 take the result. job(0) .. job(J - 1) run between the steps.
 template <int G, int J, class Job>
 TGT_INLINE void compress(__m256i* X, Job&& job) {
+  // Read through an opaque pointer, the constants stay memory operands
+  // instead of being rebuilt in registers every step.
+  const uint32_t* K = step_add[0];
+  asm("" : "+r"(K));
   const __m256i ones = _mm256_set1_epi32(-1);
   const __m256i a0 = _mm256_set1_epi32(0x67452301), b0 = _mm256_set1_epi32(int(0xEFCDAB89u)),
                 c0 = _mm256_set1_epi32(int(0x98BADCFEu)), d0 = _mm256_set1_epi32(0x10325476);
@@ -171,15 +200,14 @@ struct chunk_source {
   uint32_t n, next;
 };
 
-// Where idle lanes point: their loads are masked out entirely.
+// Where idle lanes read.
 alignas(64) const uint8_t idle_row[64] = {};
-// Dword masks: 16 - n + i below 16 selects the first n dwords.
-alignas(32) const int32_t mask_row[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
 // Eight lanes. Per lane: where its bytes start (the chunk, a zero-padded
 // copy of a short one, or idle_row), the offset of its next group, bytes
-// still to absorb, and pad: 64 for a copy (readable past the chunk's end),
-// else 0. setup sizes the next group into rd .. keep for load_group.
+// still to absorb, and pad: 64 where 64 bytes from the group on are
+// readable whatever is left (a copy, idle_row), else 0. setup sizes the
+// next group into from .. keep for the loads.
 struct lanes {
   alignas(32) const uint8_t* start[8];
   alignas(32) uint32_t off[8];
@@ -187,14 +215,13 @@ struct lanes {
   alignas(32) uint32_t pad[8];
   alignas(32) uint32_t length[8];
   alignas(32) uint32_t chunk[8];
-  alignas(32) const uint8_t* rd[8];  // first byte to read
-  alignas(32) const int32_t* mk[8];  // its 16 dword masks
-  alignas(32) uint32_t cnt[8];       // group size, in the top byte
-  alignas(32) uint32_t sr[8];        // bit shift that undoes the early start
-  alignas(32) uint32_t sl[8];        // 32 - sr
-  alignas(32) uint32_t keep[8];      // all ones where the buffer carries on
-  uint32_t active, done;             // lane bits: with a chunk; group ends it
+  alignas(32) const uint8_t* from[8];  // a last group's 64 bytes, for tail
+  alignas(32) const uint8_t* rd[8];    // the group's 64 bytes
+  alignas(32) uint32_t cnt[8];         // group size, in the top byte
+  alignas(32) uint32_t keep[8];        // all ones where the buffer carries on
+  uint32_t active, done;               // lane bits: with a chunk; group ends it
   alignas(32) uint8_t copy[8][64];
+  alignas(32) uint8_t tail[8][128];  // upper halves stay zero
 };
 
 // Lanes in free take the next chunks in order; lanes left without one go
@@ -206,7 +233,8 @@ TGT_INLINE void refill(lanes& g, uint32_t free, chunk_source& src) {
     if (src.next == src.n) {
       g.active &= ~(1u << l);
       g.start[l] = idle_row;
-      g.left[l] = g.pad[l] = 0;
+      g.left[l] = 0;
+      g.pad[l] = 64;
       continue;
     }
     const uint32_t i = src.next++, n = src.len[i];
@@ -225,28 +253,27 @@ TGT_INLINE void refill(lanes& g, uint32_t free, chunk_source& src) {
   }
 }
 
-TGT_INLINE __m256i ld(const void* p) { return _mm256_load_si256(static_cast<const __m256i*>(p)); }
-TGT_INLINE void st(void* p, __m256i v) { _mm256_store_si256(static_cast<__m256i*>(p), v); }
-
 // Sizes the lanes' next group: up to 63 bytes, fewer only at the chunk's
 // end, none for an idle lane. fresh: lanes whose buffer starts from zero.
 TGT_INLINE void setup(lanes& g, uint32_t fresh) {
   const __m256i L = ld(g.left), O = ld(g.off);
   const __m256i k = _mm256_min_epu32(L, _mm256_set1_epi32(63));
-  const __m256i kk = _mm256_min_epu32(_mm256_add_epi32(L, ld(g.pad)), _mm256_set1_epi32(64));
-  const __m256i s = _mm256_and_si256(_mm256_sub_epi32(_mm256_setzero_si256(), kk), _mm256_set1_epi32(3));
-  const __m256i nd = _mm256_srli_epi32(_mm256_add_epi32(kk, s), 2);
-  const __m256i sr = _mm256_slli_epi32(s, 3);
+  // full: 64 bytes readable from the group on; else m = 64 - k.
+  const __m256i full = _mm256_cmpgt_epi32(_mm256_add_epi32(L, ld(g.pad)), _mm256_set1_epi32(63));
+  const __m256i m = _mm256_andnot_si256(full, _mm256_sub_epi32(_mm256_set1_epi32(64), k));
+  const __m256i fo = _mm256_sub_epi32(O, m);
+  const __m256i tb = _mm256_set1_epi64x(int64_t(reinterpret_cast<uintptr_t>(g.tail[0])));
+  for (int h = 0; h < 2; h++) {
+    const __m128i fo_h = h ? _mm256_extracti128_si256(fo, 1) : _mm256_castsi256_si128(fo);
+    const __m128i m_h = h ? _mm256_extracti128_si256(m, 1) : _mm256_castsi256_si128(m);
+    const __m128i full_h = h ? _mm256_extracti128_si256(full, 1) : _mm256_castsi256_si128(full);
+    const __m256i f = _mm256_add_epi64(ld(g.start + 4 * h), _mm256_cvtepu32_epi64(fo_h));
+    const __m256i lane = _mm256_setr_epi64x(128 * (4 * h), 128 * (4 * h + 1), 128 * (4 * h + 2), 128 * (4 * h + 3));
+    const __m256i t = _mm256_add_epi64(_mm256_add_epi64(tb, lane), _mm256_cvtepu32_epi64(m_h));
+    st(g.from + 4 * h, f);
+    st(g.rd + 4 * h, _mm256_blendv_epi8(t, f, _mm256_cvtepi32_epi64(full_h)));
+  }
   st(g.cnt, _mm256_slli_epi32(k, 24));
-  st(g.sr, sr);
-  st(g.sl, _mm256_sub_epi32(_mm256_set1_epi32(32), sr));
-  const __m256i ro = _mm256_sub_epi32(O, s);
-  const __m256i mo = _mm256_slli_epi32(_mm256_sub_epi32(_mm256_set1_epi32(16), nd), 2);
-  const __m256i mb = _mm256_set1_epi64x(int64_t(reinterpret_cast<uintptr_t>(mask_row)));
-  st(g.rd, _mm256_add_epi64(ld(g.start), _mm256_cvtepu32_epi64(_mm256_castsi256_si128(ro))));
-  st(g.rd + 4, _mm256_add_epi64(ld(g.start + 4), _mm256_cvtepu32_epi64(_mm256_extracti128_si256(ro, 1))));
-  st(g.mk, _mm256_add_epi64(mb, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(mo))));
-  st(g.mk + 4, _mm256_add_epi64(mb, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(mo, 1))));
   const __m256i nl = _mm256_sub_epi32(L, k);
   st(g.left, nl);
   st(g.off, _mm256_add_epi32(O, k));
@@ -256,13 +283,24 @@ TGT_INLINE void setup(lanes& g, uint32_t fresh) {
   st(g.keep, _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(int(fresh)), bit), _mm256_setzero_si256()));
 }
 
+// Each lane's 64 bytes that end at its chunk's end, into its tail row
+// (needed only by last groups, copied for all: no branch to mispredict).
+// Done a while before the loads from the row, so they find it written.
+TGT_INLINE void load_tails(lanes& g) {
+  for (int l = 0; l < 8; l++) {
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g.from[l]));
+    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g.from[l] + 32));
+    st(g.tail[l], lo);
+    st(g.tail[l] + 32, hi);
+  }
+}
+
 // Half h (dwords 8h .. 8h + 7) of the rows setup sized, transposed into
 // words in next.
 TGT_INLINE void load_half(const lanes& g, int h, __m256i* next) {
   __m256i r[8], t[8];
   for (int l = 0; l < 8; l++)
-    r[l] = _mm256_maskload_epi32(reinterpret_cast<const int*>(g.rd[l] + 32 * h),
-                                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g.mk[l] + 8 * h)));
+    r[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g.rd[l] + 32 * h));
   for (int l = 0; l < 8; l += 2) {
     t[l] = _mm256_unpacklo_epi32(r[l], r[l + 1]);
     t[l + 1] = _mm256_unpackhi_epi32(r[l], r[l + 1]);
@@ -280,19 +318,16 @@ TGT_INLINE void load_half(const lanes& g, int h, __m256i* next) {
   }
 }
 
-// The loaded words shifted back by the early start, then XORed into the
-// buffers: from cur, or into zero for fresh lanes; the count goes into
-// byte 63, whatever was loaded there leaves. Words 0..3 change in the
-// compression still reading cur, so merge() finishes them after it.
+// The loaded words XORed into the buffers: from cur, or into zero for
+// fresh lanes; the count goes into byte 63, whatever was loaded there
+// leaves. Words 0..3 change in the compression still reading cur, so
+// merge() finishes them after it.
 TGT_INLINE void place(const lanes& g, const __m256i* cur, __m256i* next) {
-  const __m256i sr = ld(g.sr), sl = ld(g.sl), keep = ld(g.keep);
-  for (int w = 0; w < 16; w++) {
-    __m256i v = _mm256_srlv_epi32(next[w], sr);
-    if (w < 15) v = _mm256_or_si256(v, _mm256_sllv_epi32(next[w + 1], sl));
-    if (w >= 4) v = _mm256_xor_si256(v, _mm256_and_si256(cur[w], keep));
-    if (w == 15) v = _mm256_or_si256(_mm256_and_si256(v, _mm256_set1_epi32(0x00FFFFFF)), ld(g.cnt));
-    next[w] = v;
-  }
+  const __m256i keep = ld(g.keep);
+  for (int w = 4; w < 15; w++) next[w] = _mm256_xor_si256(next[w], _mm256_and_si256(cur[w], keep));
+  next[15] = _mm256_or_si256(
+      _mm256_and_si256(_mm256_xor_si256(next[15], _mm256_and_si256(cur[15], keep)), _mm256_set1_epi32(0x00FFFFFF)),
+      ld(g.cnt));
 }
 
 TGT_INLINE void merge(const lanes& g, const __m256i* cur, __m256i* next) {
@@ -378,10 +413,12 @@ TGT_INLINE void run(lanes* g, __m256i* cur, __m256i* next, chunk_source& src, ch
     }
     ended e[G];
     for (int i = 0; i < G; i++) e[i] = advance(g[i], src);
-    compress<G, 3 * G>(cur, [&](int j) TGT __attribute__((always_inline)) {
-      const int i = j / 3;
-      if (j % 3 < 2)
-        load_half(g[i], j % 3, next + 16 * i);
+    compress<G, 4 * G>(cur, [&](int j) TGT __attribute__((always_inline)) {
+      const int i = j / 4;
+      if (j % 4 == 0)
+        load_tails(g[i]);
+      else if (j % 4 < 3)
+        load_half(g[i], j % 4 - 1, next + 16 * i);
       else
         place(g[i], cur + 16 * i, next + 16 * i);
     });
@@ -412,6 +449,7 @@ TGT void digest_keys_avx2(const uint8_t* const* p, const uint32_t* len, chunk_ke
     std::memset(&l, 0, sizeof l);
     refill(l, 0xFF, src);
     setup(l, 0xFF);
+    load_tails(l);
     for (int w = 0; w < 16; w++) buf[1][16 * i + w] = _mm256_setzero_si256();
     load_half(l, 0, buf[0] + 16 * i);
     load_half(l, 1, buf[0] + 16 * i);
