@@ -29,12 +29,16 @@ namespace dupcut {
 
 namespace {
 
-TGT_INLINE __m256i rol(__m256i x, int r) { return _mm256_or_si256(_mm256_slli_epi32(x, r), _mm256_srli_epi32(x, 32 - r)); }
+TGT_INLINE __m256i rol(__m256i x, int r) {
+  if (r == 16) return _mm256_shuffle_epi8(x, _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13));
+  return _mm256_or_si256(_mm256_slli_epi32(x, r), _mm256_srli_epi32(x, 32 - r));
+}
 
 TGT_INLINE __m256i ld(const void* p) { return _mm256_load_si256(static_cast<const __m256i*>(p)); }
 TGT_INLINE void st(void* p, __m256i v) { _mm256_store_si256(static_cast<__m256i*>(p), v); }
 
-// The additive constants, step by step, eight copies each.
+// The additive constants, step by step, eight copies each; I's less one
+// (see POST_I).
 constexpr uint32_t md5_add[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
     0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
@@ -51,7 +55,7 @@ struct add_rows {
 constexpr add_rows spread() {
   add_rows r{};
   for (int t = 0; t < 64; t++)
-    for (int i = 0; i < 8; i++) r.v[t][i] = md5_add[t];
+    for (int i = 0; i < 8; i++) r.v[t][i] = md5_add[t] - (t >= 48);
   return r;
 }
 alignas(32) constexpr add_rows step_rows = spread();
@@ -66,13 +70,18 @@ TGT_INLINE __m256i settled(__m256i v) {
 
 // Each round's function as the part that waits for b (post) and the part
 // that does not (pre), added separately: G's two terms have no bits in
-// common, so their OR is their sum.
+// common, so their OR is their sum. I = c ^ (b | ~d) = ~(c ^ (~b & d)),
+// and adding ~v is subtracting v + 1: two operations instead of three.
 #define PRE_0(b, c, d) _mm256_setzero_si256()
 #define PRE_G(b, c, d) _mm256_andnot_si256(d, c)
 #define POST_F(b, c, d) _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)))
 #define POST_G(b, c, d) _mm256_and_si256(b, d)
 #define POST_H(b, c, d) _mm256_xor_si256(b, _mm256_xor_si256(c, d))
-#define POST_I(b, c, d) _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, ones)))
+#define POST_I(b, c, d) _mm256_xor_si256(c, _mm256_andnot_si256(b, d))
+#define SUM_F _mm256_add_epi32
+#define SUM_G _mm256_add_epi32
+#define SUM_H _mm256_add_epi32
+#define SUM_I _mm256_sub_epi32
 #define PRE_F PRE_0
 #define PRE_H PRE_0
 #define PRE_I PRE_0
@@ -84,11 +93,11 @@ TGT_INLINE void jobs_after(Job& job, std::integer_sequence<int, j...>) {
   ((4 + j * 52 / J == t ? job(j) : void()), ...);
 }
 
-#define V_STEP(f, a, b, c, d, w, t, k, r)                                                                  \
+#define V_STEP(f, a, b, c, d, w, t, r)                                                                     \
   for (int g = 0; g < G; g++) {                                                                            \
     const __m256i s = settled(_mm256_add_epi32(                                                            \
         _mm256_add_epi32(a[g], _mm256_add_epi32(X[16 * g + w], ld(K + 8 * t))), PRE_##f(b[g], c[g], d[g]))); \
-    a[g] = _mm256_add_epi32(b[g], rol(_mm256_add_epi32(s, POST_##f(b[g], c[g], d[g])), r));                \
+    a[g] = _mm256_add_epi32(b[g], rol(SUM_##f(s, POST_##f(b[g], c[g], d[g])), r));                         \
   }                                                                                                        \
   jobs_after<J, t>(job, std::make_integer_sequence<int, J>{})
 
@@ -100,78 +109,77 @@ TGT_INLINE void compress(__m256i* X, Job&& job) {
   // instead of being rebuilt in registers every step.
   const uint32_t* K = step_add[0];
   asm("" : "+r"(K));
-  const __m256i ones = _mm256_set1_epi32(-1);
   const __m256i a0 = _mm256_set1_epi32(0x67452301), b0 = _mm256_set1_epi32(int(0xEFCDAB89u)),
                 c0 = _mm256_set1_epi32(int(0x98BADCFEu)), d0 = _mm256_set1_epi32(0x10325476);
   __m256i a[G], b[G], c[G], d[G];
   for (int g = 0; g < G; g++) a[g] = a0, b[g] = b0, c[g] = c0, d[g] = d0;
-  V_STEP(F, a, b, c, d, 0, 0, 0xd76aa478, 7);
-  V_STEP(F, d, a, b, c, 1, 1, 0xe8c7b756, 12);
-  V_STEP(F, c, d, a, b, 2, 2, 0x242070db, 17);
-  V_STEP(F, b, c, d, a, 3, 3, 0xc1bdceee, 22);
-  V_STEP(F, a, b, c, d, 4, 4, 0xf57c0faf, 7);
-  V_STEP(F, d, a, b, c, 5, 5, 0x4787c62a, 12);
-  V_STEP(F, c, d, a, b, 6, 6, 0xa8304613, 17);
-  V_STEP(F, b, c, d, a, 7, 7, 0xfd469501, 22);
-  V_STEP(F, a, b, c, d, 8, 8, 0x698098d8, 7);
-  V_STEP(F, d, a, b, c, 9, 9, 0x8b44f7af, 12);
-  V_STEP(F, c, d, a, b, 10, 10, 0xffff5bb1, 17);
-  V_STEP(F, b, c, d, a, 11, 11, 0x895cd7be, 22);
-  V_STEP(F, a, b, c, d, 12, 12, 0x6b901122, 7);
-  V_STEP(F, d, a, b, c, 13, 13, 0xfd987193, 12);
-  V_STEP(F, c, d, a, b, 14, 14, 0xa679438e, 17);
-  V_STEP(F, b, c, d, a, 15, 15, 0x49b40821, 22);
+  V_STEP(F, a, b, c, d, 0, 0, 7);
+  V_STEP(F, d, a, b, c, 1, 1, 12);
+  V_STEP(F, c, d, a, b, 2, 2, 17);
+  V_STEP(F, b, c, d, a, 3, 3, 22);
+  V_STEP(F, a, b, c, d, 4, 4, 7);
+  V_STEP(F, d, a, b, c, 5, 5, 12);
+  V_STEP(F, c, d, a, b, 6, 6, 17);
+  V_STEP(F, b, c, d, a, 7, 7, 22);
+  V_STEP(F, a, b, c, d, 8, 8, 7);
+  V_STEP(F, d, a, b, c, 9, 9, 12);
+  V_STEP(F, c, d, a, b, 10, 10, 17);
+  V_STEP(F, b, c, d, a, 11, 11, 22);
+  V_STEP(F, a, b, c, d, 12, 12, 7);
+  V_STEP(F, d, a, b, c, 13, 13, 12);
+  V_STEP(F, c, d, a, b, 14, 14, 17);
+  V_STEP(F, b, c, d, a, 15, 15, 22);
 
-  V_STEP(G, a, b, c, d, 1, 16, 0xf61e2562, 5);
-  V_STEP(G, d, a, b, c, 6, 17, 0xc040b340, 9);
-  V_STEP(G, c, d, a, b, 11, 18, 0x265e5a51, 14);
-  V_STEP(G, b, c, d, a, 0, 19, 0xe9b6c7aa, 20);
-  V_STEP(G, a, b, c, d, 5, 20, 0xd62f105d, 5);
-  V_STEP(G, d, a, b, c, 10, 21, 0x02441453, 9);
-  V_STEP(G, c, d, a, b, 15, 22, 0xd8a1e681, 14);
-  V_STEP(G, b, c, d, a, 4, 23, 0xe7d3fbc8, 20);
-  V_STEP(G, a, b, c, d, 9, 24, 0x21e1cde6, 5);
-  V_STEP(G, d, a, b, c, 14, 25, 0xc33707d6, 9);
-  V_STEP(G, c, d, a, b, 3, 26, 0xf4d50d87, 14);
-  V_STEP(G, b, c, d, a, 8, 27, 0x455a14ed, 20);
-  V_STEP(G, a, b, c, d, 13, 28, 0xa9e3e905, 5);
-  V_STEP(G, d, a, b, c, 2, 29, 0xfcefa3f8, 9);
-  V_STEP(G, c, d, a, b, 7, 30, 0x676f02d9, 14);
-  V_STEP(G, b, c, d, a, 12, 31, 0x8d2a4c8a, 20);
+  V_STEP(G, a, b, c, d, 1, 16, 5);
+  V_STEP(G, d, a, b, c, 6, 17, 9);
+  V_STEP(G, c, d, a, b, 11, 18, 14);
+  V_STEP(G, b, c, d, a, 0, 19, 20);
+  V_STEP(G, a, b, c, d, 5, 20, 5);
+  V_STEP(G, d, a, b, c, 10, 21, 9);
+  V_STEP(G, c, d, a, b, 15, 22, 14);
+  V_STEP(G, b, c, d, a, 4, 23, 20);
+  V_STEP(G, a, b, c, d, 9, 24, 5);
+  V_STEP(G, d, a, b, c, 14, 25, 9);
+  V_STEP(G, c, d, a, b, 3, 26, 14);
+  V_STEP(G, b, c, d, a, 8, 27, 20);
+  V_STEP(G, a, b, c, d, 13, 28, 5);
+  V_STEP(G, d, a, b, c, 2, 29, 9);
+  V_STEP(G, c, d, a, b, 7, 30, 14);
+  V_STEP(G, b, c, d, a, 12, 31, 20);
 
-  V_STEP(H, a, b, c, d, 5, 32, 0xfffa3942, 4);
-  V_STEP(H, d, a, b, c, 8, 33, 0x8771f681, 11);
-  V_STEP(H, c, d, a, b, 11, 34, 0x6d9d6122, 16);
-  V_STEP(H, b, c, d, a, 14, 35, 0xfde5380c, 23);
-  V_STEP(H, a, b, c, d, 1, 36, 0xa4beea44, 4);
-  V_STEP(H, d, a, b, c, 4, 37, 0x4bdecfa9, 11);
-  V_STEP(H, c, d, a, b, 7, 38, 0xf6bb4b60, 16);
-  V_STEP(H, b, c, d, a, 10, 39, 0xbebfbc70, 23);
-  V_STEP(H, a, b, c, d, 13, 40, 0x289b7ec6, 4);
-  V_STEP(H, d, a, b, c, 0, 41, 0xeaa127fa, 11);
-  V_STEP(H, c, d, a, b, 3, 42, 0xd4ef3085, 16);
-  V_STEP(H, b, c, d, a, 6, 43, 0x04881d05, 23);
-  V_STEP(H, a, b, c, d, 9, 44, 0xd9d4d039, 4);
-  V_STEP(H, d, a, b, c, 12, 45, 0xe6db99e5, 11);
-  V_STEP(H, c, d, a, b, 15, 46, 0x1fa27cf8, 16);
-  V_STEP(H, b, c, d, a, 2, 47, 0xc4ac5665, 23);
+  V_STEP(H, a, b, c, d, 5, 32, 4);
+  V_STEP(H, d, a, b, c, 8, 33, 11);
+  V_STEP(H, c, d, a, b, 11, 34, 16);
+  V_STEP(H, b, c, d, a, 14, 35, 23);
+  V_STEP(H, a, b, c, d, 1, 36, 4);
+  V_STEP(H, d, a, b, c, 4, 37, 11);
+  V_STEP(H, c, d, a, b, 7, 38, 16);
+  V_STEP(H, b, c, d, a, 10, 39, 23);
+  V_STEP(H, a, b, c, d, 13, 40, 4);
+  V_STEP(H, d, a, b, c, 0, 41, 11);
+  V_STEP(H, c, d, a, b, 3, 42, 16);
+  V_STEP(H, b, c, d, a, 6, 43, 23);
+  V_STEP(H, a, b, c, d, 9, 44, 4);
+  V_STEP(H, d, a, b, c, 12, 45, 11);
+  V_STEP(H, c, d, a, b, 15, 46, 16);
+  V_STEP(H, b, c, d, a, 2, 47, 23);
 
-  V_STEP(I, a, b, c, d, 0, 48, 0xf4292244, 6);
-  V_STEP(I, d, a, b, c, 7, 49, 0x432aff97, 10);
-  V_STEP(I, c, d, a, b, 14, 50, 0xab9423a7, 15);
-  V_STEP(I, b, c, d, a, 5, 51, 0xfc93a039, 21);
-  V_STEP(I, a, b, c, d, 12, 52, 0x655b59c3, 6);
-  V_STEP(I, d, a, b, c, 3, 53, 0x8f0ccc92, 10);
-  V_STEP(I, c, d, a, b, 10, 54, 0xffeff47d, 15);
-  V_STEP(I, b, c, d, a, 1, 55, 0x85845dd1, 21);
-  V_STEP(I, a, b, c, d, 8, 56, 0x6fa87e4f, 6);
-  V_STEP(I, d, a, b, c, 15, 57, 0xfe2ce6e0, 10);
-  V_STEP(I, c, d, a, b, 6, 58, 0xa3014314, 15);
-  V_STEP(I, b, c, d, a, 13, 59, 0x4e0811a1, 21);
-  V_STEP(I, a, b, c, d, 4, 60, 0xf7537e82, 6);
-  V_STEP(I, d, a, b, c, 11, 61, 0xbd3af235, 10);
-  V_STEP(I, c, d, a, b, 2, 62, 0x2ad7d2bb, 15);
-  V_STEP(I, b, c, d, a, 9, 63, 0xeb86d391, 21);
+  V_STEP(I, a, b, c, d, 0, 48, 6);
+  V_STEP(I, d, a, b, c, 7, 49, 10);
+  V_STEP(I, c, d, a, b, 14, 50, 15);
+  V_STEP(I, b, c, d, a, 5, 51, 21);
+  V_STEP(I, a, b, c, d, 12, 52, 6);
+  V_STEP(I, d, a, b, c, 3, 53, 10);
+  V_STEP(I, c, d, a, b, 10, 54, 15);
+  V_STEP(I, b, c, d, a, 1, 55, 21);
+  V_STEP(I, a, b, c, d, 8, 56, 6);
+  V_STEP(I, d, a, b, c, 15, 57, 10);
+  V_STEP(I, c, d, a, b, 6, 58, 15);
+  V_STEP(I, b, c, d, a, 13, 59, 21);
+  V_STEP(I, a, b, c, d, 4, 60, 6);
+  V_STEP(I, d, a, b, c, 11, 61, 10);
+  V_STEP(I, c, d, a, b, 2, 62, 15);
+  V_STEP(I, b, c, d, a, 9, 63, 21);
 
   for (int g = 0; g < G; g++) {
     __m256i* x = X + 16 * g;
@@ -191,6 +199,10 @@ TGT_INLINE void compress(__m256i* X, Job&& job) {
 #undef POST_G
 #undef POST_H
 #undef POST_I
+#undef SUM_F
+#undef SUM_G
+#undef SUM_H
+#undef SUM_I
 #undef V_STEP
 
 // The chunks still to hand out.
@@ -224,9 +236,29 @@ struct lanes {
   alignas(32) uint8_t tail[8][128];  // upper halves stay zero
 };
 
-// Lanes in free take the next chunks in order; lanes left without one go
-// idle.
-TGT_INLINE void refill(lanes& g, uint32_t free, chunk_source& src) {
+TGT_INLINE __m256i lane_mask(uint32_t f) {
+  const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+  return _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(int(f)), bit), bit);
+}
+
+// rank_tab[f][l]: how many lanes below lane l are in f.
+struct rank_rows {
+  uint8_t r[256][8];
+};
+constexpr rank_rows ranks() {
+  rank_rows t{};
+  for (int f = 0; f < 256; f++)
+    for (int l = 0, c = 0; l < 8; l++) {
+      t.r[f][l] = uint8_t(c);
+      c += f >> l & 1;
+    }
+  return t;
+}
+alignas(8) constexpr rank_rows rank_tab = ranks();
+
+// Lanes in free take the next chunks in order, one at a time; lanes left
+// without one go idle. For the batch's last few chunks.
+TGT __attribute__((noinline)) void refill_last(lanes& g, uint32_t free, chunk_source& src) {
   for (; free; free &= free - 1) {
     const int l = __builtin_ctz(free);
     g.off[l] = 0;
@@ -244,12 +276,51 @@ TGT_INLINE void refill(lanes& g, uint32_t free, chunk_source& src) {
     g.start[l] = src.p[i];
     g.pad[l] = 0;
     if (n < 64) {
-      _mm256_store_si256(reinterpret_cast<__m256i*>(g.copy[l]), _mm256_setzero_si256());
-      _mm256_store_si256(reinterpret_cast<__m256i*>(g.copy[l] + 32), _mm256_setzero_si256());
+      std::memset(g.copy[l], 0, 64);
       if (n) std::memcpy(g.copy[l], src.p[i], n);
       g.start[l] = g.copy[l];
       g.pad[l] = 64;
     }
+  }
+}
+
+// Lanes in free take the next chunks in order: lane l the one its rank
+// among them gives. All in vectors, so that setup's vector loads of the
+// lane state find it written whole.
+TGT_INLINE void refill(lanes& g, uint32_t free, chunk_source& src) {
+  const uint32_t i = src.next;
+  if (src.n - i < 8) return refill_last(g, free, src);
+  const __m256i rank = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(rank_tab.r[free])));
+  const __m256i take = lane_mask(free);
+  const __m256i L = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src.len + i)), rank);
+  const __m256i shrt = _mm256_and_si256(take, _mm256_cmpgt_epi32(_mm256_set1_epi32(64), L));
+  st(g.left, _mm256_blendv_epi8(ld(g.left), L, take));
+  st(g.length, _mm256_blendv_epi8(ld(g.length), L, take));
+  st(g.chunk, _mm256_blendv_epi8(ld(g.chunk), _mm256_add_epi32(_mm256_set1_epi32(int(i)), rank), take));
+  st(g.off, _mm256_andnot_si256(take, ld(g.off)));
+  st(g.pad, _mm256_blendv_epi8(ld(g.pad), _mm256_and_si256(shrt, _mm256_set1_epi32(64)), take));
+  const __m256i Pa = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src.p + i));
+  const __m256i Pb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src.p + i + 4));
+  const __m256i cb = _mm256_set1_epi64x(int64_t(reinterpret_cast<uintptr_t>(g.copy[0])));
+  for (int h = 0; h < 2; h++) {
+    const __m256i r = _mm256_cvtepu32_epi64(h ? _mm256_extracti128_si256(rank, 1) : _mm256_castsi256_si128(rank));
+    const __m256i r2 = _mm256_slli_epi64(r, 1);
+    const __m256i d = _mm256_or_si256(r2, _mm256_slli_epi64(_mm256_add_epi64(r2, _mm256_set1_epi64x(1)), 32));
+    __m256i P = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(Pa, d), _mm256_permutevar8x32_epi32(Pb, d),
+                                   _mm256_cmpgt_epi64(r, _mm256_set1_epi64x(3)));
+    const __m256i c = _mm256_add_epi64(cb, _mm256_setr_epi64x(64 * (4 * h), 64 * (4 * h + 1), 64 * (4 * h + 2), 64 * (4 * h + 3)));
+    P = _mm256_blendv_epi8(P, c, _mm256_cvtepi32_epi64(h ? _mm256_extracti128_si256(shrt, 1) : _mm256_castsi256_si128(shrt)));
+    const __m256i t = _mm256_cvtepi32_epi64(h ? _mm256_extracti128_si256(take, 1) : _mm256_castsi256_si128(take));
+    st(g.start + 4 * h, _mm256_blendv_epi8(ld(g.start + 4 * h), P, t));
+  }
+  g.active |= free;
+  src.next += uint32_t(__builtin_popcount(free));
+  // Chunks shorter than 64 bytes (rare but for the last) into their copies.
+  for (uint32_t s = uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(shrt))); s; s &= s - 1) {
+    const int l = __builtin_ctz(s);
+    const uint32_t j = i + rank_tab.r[free][l];
+    std::memset(g.copy[l], 0, 64);
+    if (src.len[j]) std::memcpy(g.copy[l], src.p[j], src.len[j]);
   }
 }
 
@@ -279,8 +350,7 @@ TGT_INLINE void setup(lanes& g, uint32_t fresh) {
   st(g.off, _mm256_add_epi32(O, k));
   const uint32_t zero = uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(nl, _mm256_setzero_si256()))));
   g.done = zero & g.active;
-  const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-  st(g.keep, _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(int(fresh)), bit), _mm256_setzero_si256()));
+  st(g.keep, _mm256_xor_si256(lane_mask(fresh), _mm256_set1_epi32(-1)));
 }
 
 // Each lane's 64 bytes that end at its chunk's end, into its tail row
@@ -447,7 +517,7 @@ TGT void digest_keys_avx2(const uint8_t* const* p, const uint32_t* len, chunk_ke
   for (int i = 0; i < sets; i++) {
     lanes& l = g[i];
     std::memset(&l, 0, sizeof l);
-    refill(l, 0xFF, src);
+    refill_last(l, 0xFF, src);
     setup(l, 0xFF);
     load_tails(l);
     for (int w = 0; w < 16; w++) buf[1][16 * i + w] = _mm256_setzero_si256();
