@@ -284,6 +284,8 @@ TGT __attribute__((noinline)) void refill_last(lanes& g, uint32_t free, chunk_so
   }
 }
 
+constexpr uint32_t ahead = 24;
+
 // Lanes in free take the next chunks in order: lane l the one its rank
 // among them gives. All in vectors, so that setup's vector loads of the
 // lane state find it written whole.
@@ -314,7 +316,16 @@ TGT_INLINE void refill(lanes& g, uint32_t free, chunk_source& src) {
     st(g.start + 4 * h, _mm256_blendv_epi8(ld(g.start + 4 * h), P, t));
   }
   g.active |= free;
-  src.next += uint32_t(__builtin_popcount(free));
+  const uint32_t r = uint32_t(__builtin_popcount(free));
+  src.next += r;
+  // The chunks a few rounds ahead: sixteen lanes wander over a few KiB,
+  // which the hardware prefetchers do not follow.
+  for (uint32_t j = i; j < i + r; j++) {
+    const uint8_t* f = src.p[j + ahead < src.n ? j + ahead : src.n - 1];
+    _mm_prefetch(reinterpret_cast<const char*>(f), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(f) + 64, _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(f) + 128, _MM_HINT_T0);
+  }
   // Chunks shorter than 64 bytes (rare but for the last) into their copies.
   for (uint32_t s = uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(shrt))); s; s &= s - 1) {
     const int l = __builtin_ctz(s);
