@@ -18,6 +18,7 @@ constexpr window_kernel window_list[] = {
 constexpr digest_kernel digest_list[] = {
 #if defined(__x86_64__)
     {"avx512", cpu_avx2 | cpu_avx512bw | cpu_bmi2, digest_keys_avx512},
+    {"avx2", cpu_avx2, digest_keys_avx2},
 #endif
     {"portable", 0, digest_keys_portable},
 };
