@@ -318,7 +318,7 @@ today=$(date -u '+%Y-%m-%d')
   echo "## Chunking kernels"
   echo
   echo "\`$BUILD/bench/dupcut_kernels\`: each kernel of the registry this CPU runs (as limited by"
-  echo "DUPCUT_DISABLE_CPU_FEATURES), GB/s of input on one core, best of five passes over 16 MiB."
+  echo "DUPCUT_DISABLE_CPU_FEATURES), GB/s of input per second of the thread's CPU time, best of five passes over 16 MiB."
   echo
   cat "$outdir/kernels.txt"
   echo
