@@ -8,7 +8,7 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all build test test-asan test-tsan test-large demo bench fuzz fuzz-run install clean
+.PHONY: all build test test-tiers test-asan test-tsan test-large demo bench fuzz fuzz-run install clean
 
 all: build
 
@@ -20,6 +20,16 @@ build: | $(BUILD)/$(if $(GEN),build.ninja,Makefile)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE expensive
+
+# The route-equivalence tests once per lower CPU tier, with the features
+# above it turned off: AVX-512 without GFNI, AVX2, portable. On a CPU that
+# lacks a tier's features the run repeats the one below it.
+TIER_TESTS := '^(Chunker|Digest|Paths|RoundTrip|Lib\.RoundTrips|Lib\.KeptInput|fuzz_)'
+test-tiers: build
+	for off in gfni avx512bw,gfni all; do \
+	  echo "== tier: DUPCUT_DISABLE_CPU_FEATURES=$$off"; \
+	  (cd $(BUILD) && DUPCUT_DISABLE_CPU_FEATURES=$$off ctest --output-on-failure -j $(JOBS) -R $(TIER_TESTS)) || exit 1; \
+	done
 
 test-large: build
 	cd $(BUILD) && ctest --output-on-failure -L expensive

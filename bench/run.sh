@@ -23,9 +23,13 @@
 #   BENCH_KINDS    generated kinds (versions backup random disk); "" for none
 #   BENCH_MICRO    1 runs the micro-benchmarks first, 0 skips them (1)
 #   BENCH_MICRO_REPS  repetitions of each micro-benchmark (3)
+#   DUPCUT_DISABLE_CPU_FEATURES  as for dupcut (e.g. avx512bw,gfni for the
+#                  AVX2 tier): every dupcut run and the kernel table use it
 #   BENCH_THREADS  passed to dupcut as DUPCUT_THREADS (unset: not passed, so
 #                  dupcut runs one thread per core, at most 2, and the memory
 #                  targets count that many)
+#   BENCH_SMALL    1 ends with bench/small.sh (1 MB and 16 MB inputs: peak
+#                  RSS and time beside zstd and gzip) into small.txt; 0 skips
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -77,7 +81,7 @@ if [ ! -f "$BUILD/build.ninja" ] && [ ! -f "$BUILD/Makefile" ]; then
 fi
 btype=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$BUILD/CMakeCache.txt")
 [ "$btype" = Release ] || say "warning: $BUILD is a '$btype' build, not Release"
-targets=(dupcut dupcut_gen)
+targets=(dupcut dupcut_gen dupcut_kernels)
 have_micro=0
 if grep -q '^benchmark_DIR:PATH=' "$BUILD/CMakeCache.txt" && ! grep -q '^benchmark_DIR:PATH=.*NOTFOUND' "$BUILD/CMakeCache.txt"; then
   targets+=(dupcut_micro)
@@ -107,7 +111,9 @@ else
   unset DUPCUT_THREADS
 fi
 
-# ---- micro-benchmarks ----
+# ---- kernels, then micro-benchmarks ----
+say "chunking kernels, GB/s on one core"
+"$BUILD/bench/dupcut_kernels" | tee "$outdir/kernels.txt" >&2
 if [ "$MICRO" = 1 ] && [ $have_micro = 1 ]; then
   say "micro-benchmarks ($MICRO_REPS repetitions each)"
   "$BUILD/bench/dupcut_micro" --benchmark_repetitions="$MICRO_REPS" --benchmark_report_aggregates_only=true \
@@ -213,7 +219,7 @@ check() {
 # PATH (normal or scalar) and the divisor DIV.
 dupcut_pair() {
   local pre="" arg=""
-  [ "$1" = normal ] || pre="DUPCUT_PATH=scalar "
+  [ "$1" = normal ] || pre="DUPCUT_PATH=byte "
   [ "$2" = default ] || arg=" --chunk=$2"
   measure "$1-e" "$2" "$run" "$inb" "$tmp/e" "$pre$dc -zc$arg $qin > $ein"
   # The stream's size, for the sizes beside the pipeline's.
@@ -271,6 +277,7 @@ if grep -qw avx512f /proc/cpuinfo; then
   isa="with AVX-512"
   grep -qw gfni /proc/cpuinfo && isa="$isa and GFNI"
 fi
+[ -z "${DUPCUT_DISABLE_CPU_FEATURES:-}" ] || isa="$isa, run with DUPCUT_DISABLE_CPU_FEATURES=$DUPCUT_DISABLE_CPU_FEATURES"
 rev=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
 dirty=$(git -C "$root" status --porcelain 2>/dev/null | grep -q . && echo "+changes" || true)
 load=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -302,10 +309,20 @@ today=$(date -u '+%Y-%m-%d')
   echo "- Memory state: MemFree and Cached from /proc/meminfo just before each run (GiB), min..max over"
   echo "  the rounds; every run's values are in raw.tsv and under Runs below."
   echo "- Ratios are throughput ratios taken within each round, then median (min..max) over rounds."
-  echo "- scalar: same binary, DUPCUT_PATH=scalar, the byte-at-a-time reference route; the default is"
+  echo "- scalar: same binary, DUPCUT_PATH=byte, the byte-at-a-time reference route; the default is"
   echo "  the span route (same bytes out). div: --chunk; default is 100 (mean chunk about 164 bytes)."
   echo
 } > "$results"
+
+{
+  echo "## Chunking kernels"
+  echo
+  echo "\`$BUILD/bench/dupcut_kernels\`: each kernel of the registry this CPU runs (as limited by"
+  echo "DUPCUT_DISABLE_CPU_FEATURES), GB/s of input per second of the thread's CPU time, best of five passes over 16 MiB."
+  echo
+  cat "$outdir/kernels.txt"
+  echo
+} >> "$results"
 
 if [ -f "$outdir/micro.txt" ]; then
   {
@@ -679,7 +696,7 @@ set key outside right top vertical
 set datafile separator "\t"
 set xtics nomirror
 set xrange [-0.6:${#inputs[@]} - 0.4]
-set label 1 "medians in MB/s above the bars\nscalar path: same binary,\nDUPCUT_PATH=scalar (not plotted)" at screen 0.80, screen 0.55 font ",9"
+set label 1 "medians in MB/s above the bars\nscalar path: same binary,\nDUPCUT_PATH=byte (not plotted)" at screen 0.80, screen 0.55 font ",9"
 w(j) = (j - 3.5) / 10.0
 plot "$plotdat" using 2:3:4:xtic(1) title "dupcut -z" lc rgb "#1f5fa8", \
      "" using 5:6:7 title "dupcut -d" lc rgb "#6fa8dc", \
@@ -702,3 +719,7 @@ say "wrote $results, $outdir/readme_table.md, $raw${plotted:+ and $outdir/throug
 say "generated inputs kept in $data for the next run ($(du -sm "$data" | cut -f1) MiB)"
 say ""
 cat "$outdir/targets.txt"
+if [ "${BENCH_SMALL:-1}" = 1 ]; then
+  say ""
+  BUILD=$BUILD bash "$root/bench/small.sh" | tee "$outdir/small.txt"
+fi

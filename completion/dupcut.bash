@@ -1,5 +1,5 @@
 # bash completion for dupcut: options, and for decoding only .dc streams
-# (and folders to reach them). Values of -T, -M, --chunk, --table and
+# (and folders to reach them); the last of -z and -d decides, as in dupcut. Values of -T, -M, --chunk, --table and
 # --window are numbers, left to the person.
 
 _dupcut() {
@@ -14,17 +14,25 @@ _dupcut() {
     -T|-M|--threads|--memory|--chunk|--table|--window) return ;;
   esac
 
+  # A first word that is no option opens the positional form (MODE IN OUT)
+  # or names files; either way its later words are files, not options.
   local i w decode=
   if [[ ${COMP_WORDS[1]} == -?* ]]; then
     for ((i = 1; i < COMP_CWORD; i++)); do
       w=${COMP_WORDS[i]}
       case $w in
         --) break ;;
+        --encode) decode= ;;
         --decode|--test|--list) decode=1 ;;
         -o|-T|-M) ((i++)) ;;
         --*) ;;
-        # In a cluster, letters after o, T or M are that option's value.
-        -*) w=${w%%[oTM]*}; [[ $w == *[dtl]* ]] && decode=1 ;;
+        # In a cluster, letters after o, T or M are that option's value; of
+        # the mode letters, the last counts.
+        -*)
+          w=${w%%[oTM]*}
+          w=${w//[!zdtl]/}
+          case ${w: -1} in d|t|l) decode=1 ;; z) decode= ;; esac
+          ;;
       esac
     done
   fi

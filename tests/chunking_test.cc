@@ -421,8 +421,9 @@ struct fenced {
     mprotect(base + page + span, page, PROT_NONE);
   }
   ~fenced() { munmap(base, span + 2 * page); }
-  const uint8_t* at_end(const uint8_t* p, size_t n) { return static_cast<uint8_t*>(std::memcpy(base + page + span - n, p, n)); }
-  const uint8_t* at_start(const uint8_t* p, size_t n) { return static_cast<uint8_t*>(std::memcpy(base + page, p, n)); }
+  const uint8_t* put(uint8_t* at, const uint8_t* p, size_t n) { return n ? static_cast<uint8_t*>(std::memcpy(at, p, n)) : at; }
+  const uint8_t* at_end(const uint8_t* p, size_t n) { return put(base + page + span - n, p, n); }
+  const uint8_t* at_start(const uint8_t* p, size_t n) { return put(base + page, p, n); }
 };
 
 }  // namespace

@@ -213,9 +213,9 @@ TEST_F(Cli, DefaultsConsoleLinesAndDecodeIgnoresParameters) {
   }
 }
 
-TEST_F(Cli, TooFewArgumentsOrMissingInputTouchNoFile) {
+TEST_F(Cli, RefusedOptionsOrMissingInputTouchNoFile) {
   write_file(w("out"), "keep");
-  for (const args& a : {args{}, args{"e"}, args{"e", w("out")}, args{"--helpme"}}) {
+  for (const args& a : {args{"--helpme"}, args{"-zx", w("out")}}) {
     result r = run(a);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -586,6 +586,25 @@ TEST_F(Cli, OptionForm) {
     std::string out, err;
     std::string files;  // "name=KEY" has that content (any for "*"); "-name" is gone
   } rows[] = {
+      // Fewer than three arguments are options and files: bare, one name, two.
+      {"$B < a > x && $B -d < x > y", 0, "", "", "x=S y=A"},
+      {"$B a", 0, "", "", "a=A a.dc=S"},
+      {"$B a b", 0, "", "", "a.dc=S b.dc=T"},
+      {"$B < a > $P", 1, "", "^dupcut: not writing an encoded stream to a terminal \\(standard output\\)", ""},
+      // Three names: positional, unless MODE is a file and OUT exists.
+      {"$B a b c", 0, "^" + sizeof_line, "", "c=T"},
+      {"$B a b old", 1, "", "^dupcut: 'a' is a file, and 'old' would be replaced: .* use 'dupcut -z FILE...'\n$", "old=OLD"},
+      // The last of -z and -d wins.
+      {"$B -z -d < s.dc > x && $B -dz a", 0, "", "", "x=A a.dc=S"},
+      // Links are not followed without -f, unless the data has no name.
+      {"ln -s a l; $B l", 1, "", "^dupcut: 'l' is a symbolic link; skipped \\(use -f to follow it\\)\n$", "l=* -l.dc"},
+      {"ln -s a l; $B -f l && $B -c l > x", 0, "", "", "l=* l.dc=S x=S"},
+      // Times go from a named file to its output; standard input's mode
+      // does not (0666 less the umask, as from a pipe).
+      {"touch -d @1000000000 a; $B a && $B -d -o y a.dc && stat -c %Y a.dc y && stat -c %X y", 0,
+       "^1000000000\n1000000000\n1000000000\n$", "", "a.dc=S y=A"},
+      {"touch -d @1000000000 a; chmod 666 a; umask 077; $B -o x < a; stat -c %a x; [ $(stat -c %Y x) -gt 1000000000 ]",
+       0, "^600\n$", "", "x=S"},
       // Names, -c, -o, standard streams, --rm.
       {"$B -z a", 0, "", "", "a=A a.dc=S"},
       {"$B -z --rm a b", 0, "", "", "-a a.dc=S -b b.dc=T"},
@@ -611,13 +630,16 @@ TEST_F(Cli, OptionForm) {
       {"$B -zf -o a a", 1, "", "same file 'a'", "a=A"},
       {"$B -zc a b > x", 1, "", "2 encoded streams to standard output", "x=EMPTY"},
       // Verbosity and the progress line.
-      {"$B -zv a", 0, "", "^" + sizeof_line + ".*\nlen=164 encmem=256M decmem=1024M\nsum=" + n + " x=[0-9]+ avglen=[0-9.]+\n$",
-       "a.dc=S"},
+      // A file's table is sized to it; --table gives the default's.
+      {"$B -zv a", 0, "", "^sizeof\\(this\\)=[0-9]+ cfg_tblsize=52428 .*\nlen=164 encmem=1M decmem=1024M\nsum=" + n +
+       " x=[0-9]+ avglen=[0-9.]+\n$", "a.dc=S"},
+      {"$B -zv --table=256M a", 0, "", "^" + sizeof_line + ".*\nlen=164 encmem=256M", "a.dc=S"},
       {"$B -dv -c s.dc > x", 0, "", "^len=164 encmem=0M decmem=1024M\nsum=" + n + " ", "x=A"},
       // The line itself may be drawn and blanked, on one row; the summary ends it.
       {"$B -z --progress a", 0, "", "^[^\n]*dupcut: [0-9.]+ KiB -> [0-9.]+ KiB \\([0-9.]+%\\), .* in repeated chunks.*\n$",
        "a.dc=S"},
       {"$B -zq --progress a", 0, "", "^[^\n]*$", "a.dc=S"},
+      {"$B --progress a b", 0, "", "^[^\n]*dupcut: a: [0-9.]+ KiB -> .*\n[^\n]*dupcut: b: [0-9.]+ KiB -> .*\n$", "a.dc=S b.dc=T"},
       {"$B -z --progress --no-progress a", 0, "", "", "a.dc=S"},
       // Tests, lists, the memory cap, other formats.
       {"$B -t s.dc cut.dc tiny.dc", 1,
@@ -687,6 +709,38 @@ TEST_F(Cli, OptionForm) {
     for (const std::string& name : names()) EXPECT_TRUE(allowed.count(name)) << r.cmd << ": left " << name;
   }
   if (pty >= 0) close(pty);
+}
+
+// Programs that run a compressor: GNU tar's -I runs it bare to create and
+// with -d to read, sort's --compress-program the same for its temporary
+// files, bsdtar as given in both directions.
+TEST_F(Cli, CompressorClientsRunItBare) {
+  write_file(w("v"), versions(300000, 4, 41));
+  const std::string tree = "mkdir -p d/sub && cp v d/ && cp v d/sub/w && ";
+  struct {
+    std::string cmd, out;
+  } cases[] = {
+      {"tar -I \"$B\" -cf a.tar.dc d && tar -I \"$B\" -tf a.tar.dc | sort && mkdir x && tar -I \"$B\" -xf a.tar.dc -C x "
+       "&& diff -r d x/d && \"$B\" -t a.tar.dc",
+       "^d/\nd/sub/\nd/sub/w\nd/v\na\\.tar\\.dc: [0-9]+ bytes, [0-9]+ chunks, ok\n$"},
+      {"tar -I \"$B -z\" -cf a.tar.dc d && tar -I \"$B -z\" -tf a.tar.dc | sort && mkdir x && tar -I \"$B -z\" -xf a.tar.dc -C x "
+       "&& diff -r d x/d",
+       "^d/\nd/sub/\nd/sub/w\nd/v\n$"},
+      // A small buffer makes sort write several compressed temporary files.
+      {"od -An -tx1 -w8 -v v > t && sort --compress-program=\"$B\" -S 64K -T . t | cmp - <(sort t) && ls", "^d\nt\nv\n$"},
+      {"command -v bsdtar >/dev/null || exit 77; bsdtar --use-compress-program=\"$B\" -cf a.tar.dc d && "
+       "bsdtar --use-compress-program=\"$B -d\" -tf a.tar.dc | sort",
+       "^d/\nd/sub/\nd/sub/w\nd/v\n$"},
+  };
+  for (const auto& c : cases) {
+    result r = script("set -o pipefail; cd \"$W\" && rm -rf d x t a.tar.dc && " + tree + c.cmd);
+    if (r.status == 77) {
+      std::printf("bsdtar is not installed (apt-get install libarchive-tools): not tried\n");
+      continue;
+    }
+    EXPECT_EQ(r.status, 0) << c.cmd << "\n" << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(c.out))) << c.cmd << "\n" << r.out;
+  }
 }
 
 // The in-process check of --verify, given streams and inputs that differ:

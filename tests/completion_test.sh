@@ -30,6 +30,8 @@ check 'a.dc|c d.dc|sub' dupcut -q --test -- ''
 check 'a.dc|b.tar|c d.dc|sub' dupcut -ofoo.d ''
 check 'a.dc|b.tar|c d.dc|sub' dupcut -qf ''
 check 'a.dc|b.tar|c d.dc|sub' dupcut d ''
+check 'a.dc|c d.dc|sub' dupcut -z -qd ''
+check 'a.dc|b.tar|c d.dc|sub' dupcut -d --encode ''
 check 'a.dc|b.tar|c d.dc|sub' dupcut -d -o ''
 check '--verbose|--verify|--version' dupcut -T 2 --ver
 check '--window=' dupcut --wi

@@ -61,6 +61,10 @@ TEST(Options, AcceptedForms) {
       {{"-dcf", "x.dc"}, "decode stdout force files=x.dc"},
       {{"a", "--decode", "-", "b"}, "decode files=a,-,b"},
       {{"-t", "-d"}, "test"},
+      // The last of -z and -d wins: tar -I 'dupcut -z' decodes with -d added.
+      {{"-z", "-d"}, "decode"},
+      {{"-d", "--encode", "-dz"}, ""},
+      {{"-z", "-t", "-d"}, "test"},
       {{"-dt", "--test"}, "test"},
       {{"--list", "-v", "s.dc"}, "list v=2 files=s.dc"},
       {{"-qT2"}, "v=0 T=2"},
@@ -99,7 +103,9 @@ TEST(Options, AcceptedForms) {
     EXPECT_EQ(describe(o), c.want) << line;
   }
 
-  EXPECT_FALSE(with_argv({}, option_form));
+  // Fewer than three arguments are options and files, whatever the first.
+  for (const std::vector<std::string>& w : {std::vector<std::string>{}, {"a"}, {"d", "x.dc"}, {"-", "a"}})
+    EXPECT_TRUE(with_argv(w, option_form)) << w.size();
   EXPECT_FALSE(with_argv({"-", "a", "b"}, option_form));  // a lone '-' is a positional mode
   EXPECT_FALSE(with_argv({"d", "-", "-"}, option_form));
   EXPECT_TRUE(with_argv({"-d"}, option_form));
@@ -120,7 +126,8 @@ TEST(Options, Refusals) {
       {{"--window"}, "option '--window' needs a value"},
       {{"-qT"}, "option '-T' needs a value"},
       {{"-o", ""}, "'-o' needs a file name"},
-      {{"-d", "-z"}, "conflicting modes '-z' and '-d'"},
+      {{"-t", "-z"}, "conflicting modes '-z' and '-t'"},
+      {{"-d", "-z", "-t"}, "conflicting modes '-z' and '-t'"},
       {{"-l", "--test"}, "conflicting modes '--test' and '-l'"},
       {{"-dl"}, "conflicting modes '-d' and '-l'"},
       {{"-c", "-o", "x"}, "'-c' and '-o' conflict"},
@@ -180,4 +187,19 @@ TEST(Options, OutputNames) {
   }
   output_name("x.tar", true, out, err);
   EXPECT_EQ(err, "'x.tar' does not end in .dc; use -o or -c to name the output");
+}
+
+// A regular input's table: a few slots per chunk it can fill, within
+// 1 MiB and the 256 MiB default, and no overflow for any file size.
+TEST(Options, TableSizedToInput) {
+  EXPECT_EQ(table_for_size(0, 100), 1u);
+  EXPECT_EQ(table_for_size(1000000, 100), 1u);
+  EXPECT_EQ(table_for_size(uint64_t(1) << 30, 100), 256u);
+  EXPECT_EQ(table_for_size(uint64_t(1) << 62, 1), 256u);
+  for (uint64_t size : {uint64_t(16) << 20, uint64_t(100) << 20})
+    for (uint32_t chunk : {1u, 100u, 1000u}) {
+      const uint64_t slots = (uint64_t(table_for_size(size, chunk)) << 20) / 20;
+      EXPECT_GE(slots, size / (chunk + 63) * table_slots_per_chunk) << size << " " << chunk;
+      EXPECT_LE(table_for_size(size, chunk), table_for_size(size * 2, chunk));
+    }
 }

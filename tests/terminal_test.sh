@@ -16,7 +16,7 @@ tmux new-session -d -s "$sess" -x 160 -y 24 "bash --norc --noprofile"
 tmux send-keys -t "$sess" "cd $tmp && PS1='$ ' && clear" Enter
 sleep 0.5
 # The byte-at-a-time route keeps the run long enough for several redraws.
-tmux send-keys -t "$sess" "DUPCUT_PATH=scalar $bin e big big.dc; echo EXIT=\$?" Enter
+tmux send-keys -t "$sess" "DUPCUT_PATH=byte $bin e big big.dc; echo EXIT=\$?" Enter
 
 screen() { tmux capture-pane -p -t "$sess"; }
 seen=()
@@ -46,7 +46,7 @@ grep -q '^EXIT2=0' <<<"$(screen)" || { echo "FAIL: second run"; exit 1; }
 [ ! -s "$tmp/err.txt" ] || { echo "FAIL: standard error not empty:"; cat "$tmp/err.txt"; exit 1; }
 # 30 columns: the line fits a row, so redraws leave no wrapped rows behind.
 tmux resize-window -t "$sess" -x 30 -y 24
-tmux send-keys -t "$sess" "clear; DUPCUT_PATH=scalar $bin e big big3.dc; echo EXIT3=\$?" Enter
+tmux send-keys -t "$sess" "clear; DUPCUT_PATH=byte $bin e big big3.dc; echo EXIT3=\$?" Enter
 narrow=0
 for _ in $(seq 1 1200); do
   s=$(tmux capture-pane -p -J -t "$sess")

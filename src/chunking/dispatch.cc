@@ -20,6 +20,7 @@ constexpr window_kernel window_list[] = {
 constexpr digest_kernel digest_list[] = {
 #if defined(__x86_64__)
     {"avx512", cpu_avx2 | cpu_avx512bw | cpu_bmi2, digest_keys_avx512},
+    {"avx2", cpu_avx2, digest_keys_avx2},
 #endif
     {"portable", 0, digest_keys_portable},
 };
@@ -60,6 +61,7 @@ path from_env() {
 
 bool forced = false;
 path forced_path;
+uint32_t feature_limit = ~uint32_t(0);
 
 // The first kernel of a list that the path allows and the CPU runs.
 template <class K, size_t N>
@@ -104,7 +106,7 @@ std::span<const digest_kernel> digest_kernels() { return digest_list; }
 
 uint32_t cpu_features() {
   static const uint32_t f = cpu_probe() & ~disabled_features();
-  return f;
+  return f & feature_limit;
 }
 
 path dispatch_path() {
@@ -117,9 +119,10 @@ void dispatch_ready() {
   (void)filled;
 }
 
-void dispatch_force(path p) {
+void dispatch_force(path p, uint32_t features) {
   forced = true;
   forced_path = p;
+  feature_limit = features;
   fill(p);
 }
 

@@ -23,9 +23,10 @@ inline bool cpu_runs(uint32_t needs) { return (cpu_features() & needs) == needs;
 // The path in use: DUPCUT_PATH's, unless one was forced.
 path dispatch_path();
 
-// Makes p the path in use from now on and refills the table; for tests and
-// benchmarks that compare routes. A codec keeps the route it opened with.
-void dispatch_force(path p);
+// Makes p the path in use from now on, with at most the CPU features in
+// `features`, and refills the table; for tests, fuzz targets and benchmarks
+// that compare routes and tiers. A codec keeps the route it opened with.
+void dispatch_force(path p, uint32_t features = ~uint32_t(0));
 
 // Fills the route table now, once in the process and safely from any
 // thread, so that codecs on several threads never race to fill it.

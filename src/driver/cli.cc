@@ -71,11 +71,17 @@ ssize_t read_some(int fd, void* p, size_t n) {
   }
 }
 
-// The input as the driver reads it: first the bytes read ahead for the
-// probe, then the rest of the file; every byte also goes to the verifier.
+// Read ahead from an input that is not a regular file, to be encoded: one
+// that ends within it has a known size (see open_codec).
+constexpr size_t ahead_size = size_t(1) << 20;
+uint8_t ahead_buf[ahead_size];
+
+// The input as the driver reads it: first the bytes read ahead (for the
+// probe, or to learn a pipe's size), then the rest of the file; every byte
+// also goes to the verifier.
 struct source {
   int fd;
-  uint8_t head[probe_size];
+  uint8_t* head;  // ahead_buf
   size_t head_n;
   size_t head_used;
   verifier* tap;
@@ -98,10 +104,11 @@ ssize_t source_read(void* cookie, char* buf, size_t size) {
   return n;
 }
 
-// Fills head as far as the input goes; 0 or an errno value.
-int read_head(source& s) {
-  while (s.head_n < probe_size) {
-    const ssize_t r = read_some(s.fd, s.head + s.head_n, probe_size - s.head_n);
+// Fills head with up to `want` bytes, as far as the input goes; 0 or an
+// errno value.
+int read_head(source& s, size_t want) {
+  while (s.head_n < want) {
+    const ssize_t r = read_some(s.fd, s.head + s.head_n, want - s.head_n);
     if (r < 0) return errno;
     if (r == 0) break;
     s.head_n += size_t(r);
@@ -141,30 +148,63 @@ std::FILE* open_cookie(void* cookie, const char* mode, cookie_io_functions_t io)
   return f;
 }
 
-class fd_closer {
- public:
-  explicit fd_closer(int fd) : fd_(fd) {}
-  ~fd_closer() {
-    if (fd_ > 2) close(fd_);
+// Owners of what a run opens, so that every way out of it closes them.
+struct fd_owner {
+  int fd = -1;
+  ~fd_owner() {
+    if (fd > 2) close(fd);  // never a standard stream
   }
-  fd_closer(const fd_closer&) = delete;
-  fd_closer& operator=(const fd_closer&) = delete;
-
- private:
-  int fd_;
 };
 
-struct ctx_closer {
-  dupcut_ctx* c;
-  ~ctx_closer() { dupcut_free(c); }
+struct file_owner {
+  std::FILE* f = nullptr;
+  ~file_owner() { reset(); }
+  void reset() {
+    if (f) std::fclose(f);
+    f = nullptr;
+  }
+};
+
+struct ctx_owner {
+  dupcut_ctx* c = nullptr;
+  ~ctx_owner() { dupcut_free(c); }
 };
 
 outfile out;
 
+// One input's run, from its name to its report.
+struct job {
+  std::string name, shown, out_name;  // shown: in messages and reports
+  bool in_std = false, out_std = false, in_regular = false;
+  struct stat ist {};
+  fd_owner fd;
+  source src{-1, ahead_buf, 0, 0, nullptr};
+  stream_header hdr{};
+  bool listed = false;  // a plain listing, done from the header alone
+  uint32_t threads = 1;
+  ctx_owner codec;
+  std::unique_ptr<verifier> check;
+  file_owner in;    // a stdio stream over src
+  file_owner sink;  // where data goes when it is not out.f: nowhere, or a tee
+  tee split{nullptr, nullptr};
+  sha256 restored_hash;
+  std::FILE* data_out = nullptr;
+  driver_files f{};
+  run_result res = run_result::ok;
+  dupcut_counters n{};
+  std::string codec_msg;
+  bool verified = true;
+  settled end{};
+};
+
 struct runner {
   const options& o;
+  bool several;  // name the file in the summary
   bool list_head_done = false;
   progress prog{};
+
+  bool decoding() const { return o.mode != run_mode::encode; }
+  bool no_output() const { return o.mode == run_mode::test || o.mode == run_mode::list; }
 
   void list_head(bool full) {
     if (list_head_done) return;
@@ -193,267 +233,328 @@ struct runner {
                 unsigned(h.window_mib), mem, stream, data, chunks, ratio, damaged ? "damaged" : "ok", name.c_str());
   }
 
+  bool name_output(job& j);
+  bool open_input(job& j);
+  bool check_output(job& j);
+  bool probe_header(job& j);
+  bool size_table(job& j, uint32_t& table);
+  bool open_codec(job& j);
+  bool open_output(job& j);
+  bool open_job(job& j);
+  void run_job(job& j);
+  void settle_output(job& j);
+  bool report(job& j);
+
   // One input; false when it failed (the message is out).
-  bool file(const std::string& name);
+  bool file(const std::string& name) {
+    job j;
+    j.name = name;
+    outfile_guard g{out};  // what an early return leaves open or staged
+    if (!open_job(j)) return false;
+    if (j.listed) return true;
+    run_job(j);
+    settle_output(j);
+    return report(j);
+  }
 };
 
-bool runner::file(const std::string& name) {
-  const bool in_std = name == "-";
-  const std::string shown = in_std ? "standard input" : name;  // in messages and reports
-  const bool decoding = o.mode != run_mode::encode;
-  const bool no_output = o.mode == run_mode::test || o.mode == run_mode::list;
-
-  std::string out_name, why;
-  if (!no_output) {
-    if (o.to_stdout || (in_std && !o.has_output))
-      out_name = "-";
-    else if (o.has_output)
-      out_name = o.output;
-    else if (!output_name(name, decoding, out_name, why)) {
-      say("%s", why.c_str());
-      return false;
-    }
-  }
-  const bool out_std = out_name == "-";
-
-  const int fd = in_std ? 0 : open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    say("cannot open input '%s': %s", name.c_str(), err_text(errno));
+bool runner::name_output(job& j) {
+  j.in_std = j.name == "-";
+  j.shown = j.in_std ? "standard input" : j.name;
+  if (no_output()) return true;
+  std::string why;
+  if (o.to_stdout || (j.in_std && !o.has_output))
+    j.out_name.assign(1, '-');  // not = "-": GCC 12 warns wrongly of overlap
+  else if (o.has_output)
+    j.out_name = o.output;
+  else if (!output_name(j.name, decoding(), j.out_name, why)) {
+    say("%s", why.c_str());
     return false;
   }
-  fd_closer close_fd(fd);
-  struct stat ist;
-  if (fstat(fd, &ist) != 0) {
-    say("cannot read input '%s': %s", name.c_str(), err_text(errno));
+  j.out_std = j.out_name == "-";
+  return true;
+}
+
+bool runner::open_input(job& j) {
+  const char* name = j.name.c_str();
+  // Following a link would write its target's data under the link's name;
+  // to standard output or nowhere, nothing is named after it.
+  struct stat lst;
+  if (!j.in_std && !o.force && !no_output() && !j.out_std && lstat(name, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    say("'%s' is a symbolic link; skipped (use -f to follow it)", name);
     return false;
   }
-  if (S_ISDIR(ist.st_mode)) {
-    say("'%s' is a directory", name.c_str());
+  j.fd.fd = j.in_std ? 0 : open(name, O_RDONLY | O_CLOEXEC);
+  if (j.fd.fd < 0) {
+    say("cannot open input '%s': %s", name, err_text(errno));
     return false;
   }
-  if (decoding && !o.force && isatty(fd) == 1) {
-    say("not reading an encoded stream from a terminal (%s); use -f to force", shown.c_str());
+  if (fstat(j.fd.fd, &j.ist) != 0) {
+    say("cannot read input '%s': %s", name, err_text(errno));
     return false;
   }
-  const bool in_regular = S_ISREG(ist.st_mode);
-
-  if (!no_output) {
-    struct stat st;
-    const bool found = out_std ? fstat(1, &st) == 0 : stat(out_name.c_str(), &st) == 0;
-    if (found && in_regular && S_ISREG(st.st_mode) && st.st_dev == ist.st_dev && st.st_ino == ist.st_ino) {
-      say("input and output are the same file '%s'", out_name.c_str());
-      return false;
-    }
-    // Devices and pipes hold no data to lose; a file, or a link to one or to
-    // nothing, does.
-    struct stat lst;
-    if (!out_std && !o.force && lstat(out_name.c_str(), &lst) == 0 && (!found || S_ISREG(st.st_mode))) {
-      say("'%s' exists; use -f to overwrite it", out_name.c_str());
-      return false;
-    }
+  if (S_ISDIR(j.ist.st_mode)) {
+    say("'%s' is a directory", name);
+    return false;
   }
-
-  source src{fd, {}, 0, 0, nullptr};
-  stream_header hdr{};
-  if (decoding) {
-    if (const int err = read_head(src)) {
-      say("cannot read input '%s': %s", name.c_str(), err_text(err));
-      return false;
-    }
-    // Such a header can also open a valid stream, so the run goes on.
-    if (const char* fmt = foreign_format(src.head, src.head_n); fmt && o.verbosity >= 1)
-      say("%s: looks like a %s file; decompress it first?", shown.c_str(), fmt);
-    hdr = read_header(src.head, src.head_n);
-    if (o.mode == run_mode::list && hdr.problem) {
-      say("%s: %s", shown.c_str(), hdr.problem);
-      return false;
-    }
-    // A plain listing allocates nothing, so the cap has nothing to refuse.
-    if (o.mode == run_mode::list && o.verbosity < 2) {
-      list_row(hdr, shown);
-      return true;
-    }
-    if (!hdr.problem && o.memory_cap && hdr.decoder_memory > o.memory_cap) {
-      say("%s: decoding needs %s of memory for the stream's window, more than the %s that -M allows",
-          shown.c_str(), size_text(hdr.decoder_memory).c_str(), size_text(o.memory_cap).c_str());
-      return false;
-    }
+  if (decoding() && !o.force && isatty(j.fd.fd) == 1) {
+    say("not reading an encoded stream from a terminal (%s); use -f to force", j.shown.c_str());
+    return false;
   }
+  j.in_regular = S_ISREG(j.ist.st_mode);
+  j.src.fd = j.fd.fd;
+  return true;
+}
 
+bool runner::check_output(job& j) {
+  if (no_output()) return true;
+  const char* out_name = j.out_name.c_str();
+  struct stat st;
+  const bool found = j.out_std ? fstat(1, &st) == 0 : stat(out_name, &st) == 0;
+  if (found && j.in_regular && S_ISREG(st.st_mode) && st.st_dev == j.ist.st_dev && st.st_ino == j.ist.st_ino) {
+    say("input and output are the same file '%s'", out_name);
+    return false;
+  }
+  // Devices and pipes hold no data to lose; a file, or a link to one or to
+  // nothing, does.
+  struct stat lst;
+  if (!j.out_std && !o.force && lstat(out_name, &lst) == 0 && (!found || S_ISREG(st.st_mode))) {
+    say("'%s' exists; use -f to overwrite it", out_name);
+    return false;
+  }
+  return true;
+}
+
+// A stream's header, read ahead: the warning for other formats, the plain
+// listing and the memory cap need nothing more.
+bool runner::probe_header(job& j) {
+  if (!decoding()) return true;
+  const char* shown = j.shown.c_str();
+  if (const int err = read_head(j.src, probe_size)) {
+    say("cannot read input '%s': %s", j.name.c_str(), err_text(err));
+    return false;
+  }
+  // Such a header can also open a valid stream, so the run goes on.
+  if (const char* fmt = foreign_format(j.src.head, j.src.head_n); fmt && o.verbosity >= 1)
+    say("%s: looks like a %s file; decompress it first?", shown, fmt);
+  j.hdr = read_header(j.src.head, j.src.head_n);
+  if (o.mode == run_mode::list && j.hdr.problem) {
+    say("%s: %s", shown, j.hdr.problem);
+    return false;
+  }
+  // A plain listing allocates nothing, so the cap has nothing to refuse.
+  if (o.mode == run_mode::list && o.verbosity < 2) {
+    list_row(j.hdr, j.shown);
+    j.listed = true;
+    return true;
+  }
+  if (!j.hdr.problem && o.memory_cap && j.hdr.decoder_memory > o.memory_cap) {
+    say("%s: decoding needs %s of memory for the stream's window, more than the %s that -M allows", shown,
+        size_text(j.hdr.decoder_memory).c_str(), size_text(o.memory_cap).c_str());
+    return false;
+  }
+  return true;
+}
+
+// The table for an encoding: an input of known size needs none larger
+// than its chunks fill, and the stream is valid for any decoder either
+// way. A pipe's size is known when it ends within the bytes read ahead
+// (the encoder's first stage would wait for them anyway); so tar and
+// sort, which pipe small inputs through, get a small table too.
+bool runner::size_table(job& j, uint32_t& table) {
+  table = o.table_mib;
+  if (decoding() || o.table_set) return true;
+  if (j.in_regular) {
+    const off_t at = lseek(j.fd.fd, 0, SEEK_CUR);
+    table = table_for_size(at >= 0 && at < j.ist.st_size ? uint64_t(j.ist.st_size - at) : 0, o.chunk);
+    return true;
+  }
+  if (const int err = read_head(j.src, ahead_size)) {
+    say("cannot read input '%s': %s", j.name.c_str(), err_text(err));
+    return false;
+  }
+  if (j.src.head_n < ahead_size) table = table_for_size(j.src.head_n, o.chunk);
+  return true;
+}
+
+bool runner::open_codec(job& j) {
+  uint32_t table;
+  if (!size_table(j, table)) return false;
   char msg[256];
-  const uint32_t threads = run_threads(o.threads_set, o.threads);
-  ctx_closer codec{ctx_new(decoding, o.chunk, o.table_mib, o.window_mib, threads, msg, sizeof msg)};
-  if (!codec.c) {
+  j.threads = run_threads(o.threads_set, o.threads);
+  j.codec.c = ctx_new(decoding(), o.chunk, table, o.window_mib, j.threads, msg, sizeof msg);
+  if (!j.codec.c) {
     say("%s", msg);
     return false;
   }
-  std::unique_ptr<verifier> check;
   if (o.verify) {
-    check = std::make_unique<verifier>();
-    if (!check->open(msg, sizeof msg)) {
+    j.check = std::make_unique<verifier>();
+    if (!j.check->open(msg, sizeof msg)) {
       say("%s", msg);
       return false;
     }
-    src.tap = check.get();
+    j.src.tap = j.check.get();
   }
-  std::FILE* in = open_cookie(&src, "r", cookie_io_functions_t{source_read, nullptr, nullptr, nullptr});
-  if (!in) {
-    say("cannot read input '%s': %s", name.c_str(), err_text(errno));
+  j.in.f = open_cookie(&j.src, "r", cookie_io_functions_t{source_read, nullptr, nullptr, nullptr});
+  if (!j.in.f) {
+    say("cannot read input '%s': %s", j.name.c_str(), err_text(errno));
     return false;
   }
+  return true;
+}
 
-  sha256 restored_hash;
-  const bool want_hash = o.mode == run_mode::test && o.verbosity >= 2;
-  std::FILE* data_out;
-  tee split{nullptr, check.get()};
-  if (no_output) {
-    data_out = open_cookie(want_hash ? &restored_hash : nullptr, "w",
+bool runner::open_output(job& j) {
+  if (no_output()) {
+    const bool want_hash = o.mode == run_mode::test && o.verbosity >= 2;
+    j.sink.f = open_cookie(want_hash ? &j.restored_hash : nullptr, "w",
                            cookie_io_functions_t{nullptr, sink_write, nullptr, nullptr});
+    j.data_out = j.sink.f;
   } else {
+    const char* out_name = j.out_name.c_str();
     const char* failed;
-    if (const int err = outfile_open(out, out_name.c_str(), in_regular ? int(ist.st_mode & 0777) : -1, &failed)) {
-      if (failed == out_name.c_str())
-        say("cannot open output '%s': %s", out_name.c_str(), err_text(err));
+    // Standard input's bits are not the data's: a new file gets 0666 less
+    // the umask, as from a pipe.
+    const int mode = j.in_regular && !j.in_std ? int(j.ist.st_mode & 0777) : -1;
+    if (const int err = outfile_open(out, out_name, mode, &failed)) {
+      if (failed == out_name)
+        say("cannot open output '%s': %s", out_name, err_text(err));
       else
         say("cannot create temporary file '%s': %s", failed, err_text(err));
-      std::fclose(in);
       return false;
     }
-    if (!decoding && !o.force && !out.staged && isatty(fileno(out.f)) == 1) {
+    if (!decoding() && !o.force && !out.staged && isatty(fileno(out.f)) == 1) {
       say("not writing an encoded stream to a terminal (%s); use -f to force",
-          out_std ? "standard output" : out_name.c_str());
-      outfile_close(out, false);
-      std::fclose(in);
+          j.out_std ? "standard output" : out_name);
       return false;
     }
-    data_out = out.f;
-    if (check) {
-      split.out = out.f;
-      data_out = open_cookie(&split, "w", cookie_io_functions_t{nullptr, tee_write, nullptr, nullptr});
+    // A named file's times go to its output, as gzip keeps them.
+    if (mode >= 0) {
+      out.set_times = true;
+      out.times[0] = j.ist.st_atim;
+      out.times[1] = j.ist.st_mtim;
+    }
+    j.data_out = out.f;
+    if (j.check) {
+      j.split = tee{out.f, j.check.get()};
+      j.data_out = j.sink.f = open_cookie(&j.split, "w", cookie_io_functions_t{nullptr, tee_write, nullptr, nullptr});
     }
   }
-  if (!data_out) {
-    const int err = errno;
-    if (!no_output) {
-      outfile_close(out, false);
-      outfile_discard(out);
-    }
-    std::fclose(in);
-    say("cannot write output '%s': %s", out_name.c_str(), err_text(err));
+  if (!j.data_out) {
+    say("cannot write output '%s': %s", j.out_name.c_str(), err_text(errno));
     return false;
   }
+  return true;
+}
 
+// Output name, input, output checks, header, codec and output, in that
+// order; false (and a message) at the first that fails.
+bool runner::open_job(job& j) {
+  if (!name_output(j) || !open_input(j) || !check_output(j) || !probe_header(j)) return false;
+  if (j.listed) return true;
+  return open_codec(j) && open_output(j);
+}
+
+void runner::run_job(job& j) {
   // A listing is a table of its own; the console lines go with the others.
   const bool console_lines = o.verbosity >= 2 && o.mode != run_mode::list;
-  set_console(codec.c, console_lines ? stderr : nullptr);
-  progress_start(prog, progress_wanted(o.progress), in_regular ? uint64_t(ist.st_size) : 0);
+  set_console(j.codec.c, console_lines ? stderr : nullptr);
+  progress_start(prog, progress_wanted(o.progress), j.in_regular ? uint64_t(j.ist.st_size) : 0);
   live_progress = &prog;
-  if (!decoding && console_lines) print_setup_line(stderr, codec.c);
+  if (!decoding() && console_lines) print_setup_line(stderr, j.codec.c);
 
   // The verifier reads the output buffer as the encoder fills it, and is
   // fed in step with the writes: it needs them on this thread.
-  driver_files f{in, data_out, 0, 0, 0, &prog, {}, check ? 1 : threads};
-  f.keep_pipe = decoding;
-  if (decoding && in_regular) {
+  j.f = driver_files{j.in.f, j.data_out, 0, 0, 0, &prog, {}, j.check ? 1 : j.threads};
+  j.f.keep_pipe = decoding();
+  if (decoding() && j.in_regular) {
     // The bytes read ahead for the probe are the file's from here.
-    const off_t at = lseek(src.fd, 0, SEEK_CUR);
-    if (at >= off_t(src.head_n)) f.keep_fd = src.fd, f.keep_at = uint64_t(at) - src.head_n;
+    const off_t at = lseek(j.src.fd, 0, SEEK_CUR);
+    if (at >= off_t(j.src.head_n)) j.f.keep_fd = j.src.fd, j.f.keep_at = uint64_t(at) - j.src.head_n;
   }
-  if (check) check->follow(&f.obuf);
+  if (j.check) j.check->follow(&j.f.obuf);
   dupcut_status status;
-  run_result res = driver_loop(codec.c, f, status);
-  if (res == run_result::ok && status < 0) res = run_result::codec_error;
-  const std::string codec_msg = dupcut_error_message(codec.c);
-  const dupcut_counters n = counters_of(codec.c);
-  std::fclose(in);
-  if (data_out != out.f) std::fclose(data_out);  // a cookie of ours; out.f stays open
+  j.res = driver_loop(j.codec.c, j.f, status);
+  if (j.res == run_result::ok && status < 0) j.res = run_result::codec_error;
+  j.codec_msg = dupcut_error_message(j.codec.c);
+  j.n = counters_of(j.codec.c);
+  j.in.reset();
+  j.sink.reset();  // unbuffered: nothing is left to write; out.f stays open
+  if (j.check && j.res == run_result::ok) j.verified = j.check->finish();
+}
 
-  bool verified = true;
-  if (check && res == run_result::ok) verified = check->finish();
-
-  bool ok = res == run_result::ok && verified;
-  // A failed encode leaves nothing; a failed decode keeps what it restored,
-  // as the positional form does.
-  const bool keep_on_failure = o.mode == run_mode::decode && f.bytes_written > 0;
-  const char* kept = nullptr;
-  bool committed = false;
-  if (!no_output) {
-    if (const int err = outfile_close(out, ok || keep_on_failure); err && ok) {
-      f.err = err;
-      res = run_result::write_error;
-      ok = false;
-    }
-    if (out.staged && (ok || (keep_on_failure && !out.existed))) {
-      if (const int err = outfile_commit(out); err && ok) {
-        f.err = err;
-        res = run_result::write_error;
-        ok = false;
-      } else {
-        committed = ok;
-      }
-    }
-    if (out.staged) {
-      if (keep_on_failure)
-        kept = outfile_keep(out);
-      else
-        outfile_discard(out);
+// A failed encode leaves nothing; a failed decode keeps what it restored,
+// as the positional form does.
+void runner::settle_output(job& j) {
+  const bool ok = j.res == run_result::ok && j.verified;
+  j.end = settled{ok, 0, false, false, nullptr};
+  if (!no_output()) {
+    j.end = outfile_settle(out, ok, o.mode == run_mode::decode && j.f.bytes_written > 0, nullptr, nullptr);
+    if (j.end.err) {
+      j.f.err = j.end.err;
+      j.res = run_result::write_error;
     }
   }
   progress_erase(prog);
   live_progress = nullptr;
+}
 
-  const bool damaged = res == run_result::codec_error;
-  if (ok || (damaged && no_output)) {
-    if (console_lines) {
+// The closing lines of a run, or its one message; whether it succeeded.
+bool runner::report(job& j) {
+  const char* shown = j.shown.c_str();
+  const bool damaged = j.res == run_result::codec_error;
+  if (j.end.ok || (damaged && no_output())) {
+    if (o.verbosity >= 2 && o.mode != run_mode::list) {
       char line[128];
-      format_stats(line, sizeof line, n.data_bytes, n.chunks);
+      format_stats(line, sizeof line, j.n.data_bytes, j.n.chunks);
       std::fputs(line, stderr);
     }
     if (o.mode == run_mode::test && o.verbosity >= 1)
-      std::printf("%s: %" PRIu64 " bytes, %" PRIu64 " chunks, %s\n", shown.c_str(), n.data_bytes, n.chunks,
+      std::printf("%s: %" PRIu64 " bytes, %" PRIu64 " chunks, %s\n", shown, j.n.data_bytes, j.n.chunks,
                   damaged ? "damaged" : "ok");
-    if (o.mode == run_mode::list)
-      list_row_full(hdr, f.bytes_read, n.data_bytes, n.chunks, damaged, shown);
+    if (o.mode == run_mode::list) list_row_full(j.hdr, j.f.bytes_read, j.n.data_bytes, j.n.chunks, damaged, j.shown);
   }
-  if (ok) {
+  if (j.end.ok) {
+    const bool want_hash = o.mode == run_mode::test && o.verbosity >= 2;
     // The restored data's name, so the line reads as sha256sum's would.
-    std::string data_name = name;
-    if (want_hash && !in_std) {
+    std::string data_name = j.name;
+    if (want_hash && !j.in_std) {
       std::string derived, unused;
-      if (output_name(name, true, derived, unused)) data_name = derived;
+      if (output_name(j.name, true, derived, unused)) data_name = derived;
     }
-    const std::string digest = want_hash ? restored_hash.hex() : check ? check->digest() : "";
-    if ((want_hash || check) && o.verbosity >= 1) {
+    const std::string digest = want_hash ? j.restored_hash.hex() : j.check ? j.check->digest() : "";
+    if ((want_hash || j.check) && o.verbosity >= 1) {
       if (digest.empty()) {
-        say("%s: cannot compute the SHA-256 digest", shown.c_str());
+        say("%s: cannot compute the SHA-256 digest", shown);
         return false;
       }
-      std::fprintf(out_std ? stderr : stdout, "%s  %s\n", digest.c_str(), data_name.c_str());
+      std::fprintf(j.out_std ? stderr : stdout, "%s  %s\n", digest.c_str(), data_name.c_str());
     }
-    if (check && o.verbosity >= 3)
-      say("%s: verified %" PRIu64 " bytes; at most %zu input bytes waited for the decoder", shown.c_str(),
-          n.data_bytes, check->queue_peak());
-    if (o.verbosity >= 1) progress_summary(prog, f.bytes_read, f.bytes_written, n.data_bytes, n.match_bytes);
+    if (j.check && o.verbosity >= 3)
+      say("%s: verified %" PRIu64 " bytes; at most %zu input bytes waited for the decoder", shown, j.n.data_bytes,
+          j.check->queue_peak());
+    if (o.verbosity >= 1)
+      progress_summary(prog, several ? shown : nullptr, j.f.bytes_read, j.f.bytes_written, j.n.data_bytes,
+                       j.n.match_bytes);
     // Only once the output is a complete file of its own: never for data
     // sent to standard output or a device.
-    if (o.remove_source && committed && !in_std && unlink(name.c_str()) != 0) {
-      say("cannot remove '%s': %s", name.c_str(), err_text(errno));
+    if (o.remove_source && j.end.committed && !j.in_std && unlink(j.name.c_str()) != 0) {
+      say("cannot remove '%s': %s", j.name.c_str(), err_text(errno));
       return false;
     }
     return true;
   }
 
-  if (!verified)
-    say("%s: verification failed after %" PRIu64 " restored bytes: %s; output removed", shown.c_str(),
-        check->mismatch_at(), check->problem().c_str());
-  else if (res == run_result::read_error)
-    say("cannot read input '%s': %s", name.c_str(), err_text(f.err));
-  else if (res == run_result::write_error)
-    say("cannot write output '%s': %s", out_name.c_str(), err_text(f.err));
-  else if (kept)
-    say("%s: %s; restored data kept in '%s'", shown.c_str(), codec_msg.c_str(), kept);
+  if (!j.verified)
+    say("%s: verification failed after %" PRIu64 " restored bytes: %s; output removed", shown,
+        j.check->mismatch_at(), j.check->problem().c_str());
+  else if (j.res == run_result::read_error)
+    say("cannot read input '%s': %s", j.name.c_str(), err_text(j.f.err));
+  else if (j.res == run_result::write_error)
+    say("cannot write output '%s': %s", j.out_name.c_str(), err_text(j.f.err));
+  else if (j.end.kept)
+    say("%s: %s; restored data kept in '%s'", shown, j.codec_msg.c_str(), j.end.kept);
   else
-    say("%s: %s", shown.c_str(), codec_msg.c_str());
+    say("%s: %s", shown, j.codec_msg.c_str());
   return false;
 }
 
@@ -498,7 +599,7 @@ int run_options(int argc, char** argv) {
   // Armed before any output exists, so no signal finds one unknown.
   catch_stop_signals(on_stop);
 
-  runner r{o};
+  runner r{o, o.files.size() > 1};
   bool all_ok = true;
   for (const std::string& name : o.files) all_ok &= r.file(name);
   if (const int err = flush_stdout(); err && all_ok) {

@@ -50,14 +50,6 @@ extern "C" void on_signal(int sig) {
   _exit(128 + sig);
 }
 
-void usage_short() {
-  std::fputs(
-      "usage: dupcut MODE IN OUT [CHUNKDIV [ENCMEM [DECMEM]]]\n"
-      "  MODE d decodes, anything else encodes; IN or OUT '-' for standard input/output\n"
-      "  CHUNKDIV 1..65535 (100), ENCMEM 1..4095 MiB (256), DECMEM 1..4095 MiB (1024)\n",
-      stderr);
-}
-
 void say(const char* fmt, const char* name, int err) {
   std::fprintf(stderr, "dupcut: ");
   std::fprintf(stderr, fmt, name);
@@ -342,10 +334,10 @@ struct job {
   dupcut_counters cnt;   // its counters at the end
 };
 
-// What needs no codec: the standard streams, too few arguments (help and
-// version are options, read by the option form). Returns the exit status,
-// or -1 to go on.
-int preliminaries(int argc) {
+// What needs no codec: the standard streams, and a MODE that is a file's
+// name when OUT exists too (fewer than three arguments, help and version
+// belong to the option form). Returns the exit status, or -1 to go on.
+int preliminaries(char** argv) {
   // A standard stream closed by the caller would lend its number to a file
   // opened here, which would then be read as input or take messages. /dev/null
   // opened the wrong way round holds the number and fails as a closed stream.
@@ -353,8 +345,14 @@ int preliminaries(int argc) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
   // Every run writes to standard output, the data or the console lines.
   if (fcntl(1, F_GETFD) < 0 && errno == EBADF) return stdout_failed(EBADF);
-  if (argc < 4) {
-    usage_short();
+  // "dupcut a b c" from a gzip habit would encode b over c.
+  struct stat st;
+  if (std::strcmp(argv[1], "-") != 0 && std::strcmp(argv[3], "-") != 0 && lstat(argv[1], &st) == 0 &&
+      lstat(argv[3], &st) == 0) {
+    std::fprintf(stderr,
+                 "dupcut: '%s' is a file, and '%s' would be replaced: the positional form reads MODE IN OUT; to "
+                 "encode files use 'dupcut -z FILE...'\n",
+                 argv[1], argv[3]);
     return 1;
   }
   return -1;
@@ -408,7 +406,10 @@ bool open_job(job& j, int argc, char** argv) {
   // Armed before the output exists, so no signal finds it unknown.
   catch_stop_signals(on_signal);
   const char* failed;
-  if (int err = outfile_open(out, j.out_name, j.in_regular ? int(j.ist.st_mode & 0777) : -1, &failed)) {
+  // Standard input's bits are not the data's: a new file gets 0666 less the
+  // umask, as from a pipe.
+  const bool named = j.in != stdin;
+  if (int err = outfile_open(out, j.out_name, named && j.in_regular ? int(j.ist.st_mode & 0777) : -1, &failed)) {
     if (failed == j.out_name)
       say("cannot open output '%s'", j.out_name, err);
     else
@@ -437,55 +438,33 @@ void run_job(job& j) {
   j.cnt = counters_of(j.ctx);
 }
 
-// The output file's fate and the closing line. A failed encode leaves
-// nothing: a cut-short stream would decode without complaint to a cut-short
-// file. A failed decode keeps what it restored, unless that is nothing at
-// all. Returns whether the run succeeded; *kept names the file kept beside
-// OUT.
-bool settle_output(job& j, bool& console_failed, const char** kept) {
-  const bool keep_on_failure = j.decode && j.f.bytes_written > 0;
-  if (int err = outfile_close(out, j.res == run_result::ok || keep_on_failure); err && j.res == run_result::ok) {
-    j.f.err = err;
-    j.res = run_result::write_error;
-  }
+// The output file's fate and the closing line, which is part of the
+// result (see outfile_settle). A failed encode leaves nothing: a cut-short
+// stream would decode without complaint to a cut-short file. A failed
+// decode keeps what it restored, unless that is nothing at all.
+settled settle_output(job& j) {
   progress_erase(run_progress);
-
-  // The closing line is part of the result: a run that cannot report it has
-  // failed and must not replace a file.
-  console_failed = false;
-  if (j.res == run_result::ok) {
-    char line[128];
-    format_stats(line, sizeof line, j.cnt.data_bytes, j.cnt.chunks);
-    std::fputs(line, j.console);
-    // Nobody is there to tell of a failed write to standard error.
-    if (j.console == stdout && (j.f.err = flush_stdout()) != 0) console_failed = true;
+  // A failed run may have counted no chunk to divide by.
+  const bool ok = j.res == run_result::ok;
+  char line[128];
+  if (ok) format_stats(line, sizeof line, j.cnt.data_bytes, j.cnt.chunks);
+  const bool keep_on_failure = j.decode && j.f.bytes_written > 0;
+  settled s = outfile_settle(out, ok, keep_on_failure, j.console, ok ? line : nullptr);
+  if (s.err) {
+    j.f.err = s.err;
+    if (!s.line_failed) j.res = run_result::write_error;
   }
-  bool ok = j.res == run_result::ok && !console_failed;
-  if (out.staged && (ok || (keep_on_failure && !out.existed))) {
-    if (int err = outfile_commit(out); err && ok) {
-      j.f.err = err;
-      j.res = run_result::write_error;
-      ok = false;
-    }
-  }
-  *kept = nullptr;
-  if (out.staged) {
-    if (keep_on_failure)
-      *kept = outfile_keep(out);
-    else
-      outfile_discard(out);
-  }
-  return ok;
+  return s;
 }
 
 // The summary for a person, or the one message of a failure; the exit status.
-int report(const job& j, bool ok, bool console_failed, const char* kept) {
-  if (ok) {
-    progress_summary(run_progress, j.f.bytes_read, j.f.bytes_written, j.cnt.data_bytes, j.cnt.match_bytes);
+int report(const job& j, const settled& s) {
+  if (s.ok) {
+    progress_summary(run_progress, nullptr, j.f.bytes_read, j.f.bytes_written, j.cnt.data_bytes, j.cnt.match_bytes);
     return 0;
   }
   char msg[PATH_MAX + 160];
-  if (console_failed)
+  if (s.line_failed)
     std::snprintf(msg, sizeof msg, "cannot write to standard output: %s", std::strerror(j.f.err));
   else if (j.res == run_result::read_error)
     std::snprintf(msg, sizeof msg, "cannot read input '%s': %s", j.in_name, std::strerror(j.f.err));
@@ -493,8 +472,8 @@ int report(const job& j, bool ok, bool console_failed, const char* kept) {
     std::snprintf(msg, sizeof msg, "cannot write output '%s': %s", j.out_name, std::strerror(j.f.err));
   else
     std::snprintf(msg, sizeof msg, "%s", dupcut_error_message(j.ctx));
-  if (kept)
-    std::fprintf(stderr, "dupcut: %s; restored data kept in '%s'\n", msg, kept);
+  if (s.kept)
+    std::fprintf(stderr, "dupcut: %s; restored data kept in '%s'\n", msg, s.kept);
   else
     std::fprintf(stderr, "dupcut: %s\n", msg);
   return 1;
@@ -504,16 +483,13 @@ int report(const job& j, bool ok, bool console_failed, const char* kept) {
 
 int driver_main(int argc, char** argv) {
   if (option_form(argc, argv)) return run_options(argc, argv);
-  if (int status = preliminaries(argc); status >= 0) return status;
+  if (int status = preliminaries(argv); status >= 0) return status;
   // A closed pipe must show up as a write error, not kill us silently.
   std::signal(SIGPIPE, SIG_IGN);
   job j{};
   if (!open_job(j, argc, argv)) return 1;
   run_job(j);
-  bool console_failed;
-  const char* kept;
-  const bool ok = settle_output(j, console_failed, &kept);
-  const int status = report(j, ok, console_failed, kept);
+  const int status = report(j, settle_output(j));
   dupcut_free(j.ctx);
   return status;
 }

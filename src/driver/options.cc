@@ -11,13 +11,17 @@ const char help_text[] =
     "\n"
     "usage: dupcut [OPTION...] [FILE...]\n"
     "Encodes each FILE to FILE.dc, or with -d decodes FILE.dc to FILE. With no FILE,\n"
-    "or FILE '-', reads standard input and writes standard output. This form needs\n"
-    "an option first (-z encodes with the defaults); otherwise the command line is\n"
-    "read in the positional form below.\n"
+    "or FILE '-', reads standard input and writes standard output, so 'dupcut' alone\n"
+    "is a filter (tar -I dupcut, sort --compress-program=dupcut). Any command line\n"
+    "of fewer than three arguments is this form, as is one whose first argument is\n"
+    "an option; otherwise it is read in the positional form below.\n"
     "\n"
-    "  -z, --encode        encode (the default)\n"
+    "  -z, --encode        encode (the default); the last of -z and -d counts\n"
     "  -d, --decode        decode\n"
-    "  -t, --test          decode to nowhere; report bytes, chunks and damage\n"
+    "  -t, --test          decode to nowhere; report bytes, chunks and damage. A\n"
+    "                      stream cut where a record ends reads as ok: it has no\n"
+    "                      end marker, so no decoder can tell. Use --verify when\n"
+    "                      encoding, and a compressor with a checksum after it\n"
     "  -l, --list          show each stream's header; with -v, scan it for counts\n"
     "  -c, --stdout        write to standard output\n"
     "  -o FILE             write to FILE (one input only)\n"
@@ -30,7 +34,11 @@ const char help_text[] =
     "                      the default is DUPCUT_THREADS, else one per core\n"
     "  -M, --memory=SIZE   refuse to decode a stream whose window exceeds SIZE\n"
     "      --chunk=N       chunk divisor 1..65535 (100): mean chunk about 63+N bytes\n"
-    "      --table=SIZE    encoder's chunk table, 1M..4095M (256M)\n"
+    "      --table=SIZE    encoder's chunk table, 1M..4095M (256M); without it, an\n"
+    "                      input of known size (a file, or a pipe that ends within\n"
+    "                      1 MiB) gets a table sized to it, so a small input's\n"
+    "                      stream may differ from the positional form's, which\n"
+    "                      --table=256M gives\n"
     "      --window=SIZE   how far back matches reach, which is also the memory a\n"
     "                      decoder needs, 1M..4095M (1024M); 4G means 4095M\n"
     "      --verify        decode the stream while encoding and compare it with the\n"
@@ -48,27 +56,33 @@ const char help_text[] =
     "progress line and a summary. -v adds the positional form's console lines on\n"
     "standard error. -t -v and --verify print the SHA-256 of the restored data as\n"
     "sha256sum prints it. An existing output file is replaced only with -f, and an\n"
-    "encoded stream is written to or read from a terminal only with -f. A source\n"
-    "is removed (--rm) only after a successful run.\n"
+    "encoded stream is written to or read from a terminal only with -f. A symbolic\n"
+    "link as input is skipped without -f, unless the data goes to standard output\n"
+    "or nowhere (-c, -t, -l). An output file gets its input's permission bits and\n"
+    "times (from standard input: 0666 less the umask, and the current time). A\n"
+    "source is removed (--rm) only after a successful run.\n"
     "\n"
     "examples:\n"
-    "  dupcut -z backup.tar              # writes backup.tar.dc, keeps backup.tar\n"
+    "  dupcut backup.tar                 # writes backup.tar.dc, keeps backup.tar\n"
     "  zstd -19 backup.tar.dc            # then compress the stream\n"
     "  zstd -dc backup.tar.dc.zst | dupcut -d -o restored.tar\n"
     "  dupcut -tv backup.tar.dc          # test a stream; SHA-256 of its data\n"
     "  tar c dir | dupcut -z | zstd > dir.tar.dc.zst\n"
     "  zstd -dc dir.tar.dc.zst | dupcut -d | tar x\n"
     "  dupcut -z --verify --window=4G disk.img\n"
+    "  tar -I dupcut -cf dir.tar.dc dir && tar -I dupcut -tf dir.tar.dc\n"
     "\n"
     "exit status: 0 success; 1 failure (with several files, after trying the rest);\n"
     "128+N when stopped by signal N\n"
     "\n"
-    "The positional form, when the first argument is '-' or does not start with it:\n"
+    "The positional form, with three arguments or more of which the first is '-' or\n"
+    "does not start with it:\n"
     "usage: dupcut MODE IN OUT [CHUNKDIV [ENCMEM [DECMEM]]]\n"
     "  MODE d decodes, anything else encodes; IN or OUT '-' is standard input or\n"
     "  output; CHUNKDIV 1..65535 (100), ENCMEM 1..4095 MiB (256) and DECMEM 1..4095\n"
     "  MiB (1024) are --chunk, --table and --window; the console lines go to\n"
-    "  standard output, or to standard error when OUT is '-'. For example:\n"
+    "  standard output, or to standard error when OUT is '-'. A MODE that names a\n"
+    "  file while OUT exists is refused (three names are 'dupcut -z FILE...'). E.g.:\n"
     "  dupcut e backup.tar backup.dc && dupcut d backup.dc backup.tar.new\n";
 
 namespace {
@@ -128,8 +142,10 @@ struct parser {
     const std::string as_given = shown + (shown[1] == '-' ? "=" : " ") + (value ? value : "");
     uint64_t n = 0;
     switch (key) {
-      case 'z': mode_arg[0] = shown; return true;
-      case 'd': mode_arg[1] = shown; return true;
+      // The last of -z and -d wins, as in gzip, xz and zstd: a client that
+      // runs "dupcut -z" adds -d to decode.
+      case 'z': mode_arg[0] = shown; mode_arg[1].clear(); return true;
+      case 'd': mode_arg[1] = shown; mode_arg[0].clear(); return true;
       case 't': mode_arg[2] = shown; return true;
       case 'l': mode_arg[3] = shown; return true;
       case 'c': o.to_stdout = true; stdout_arg = shown; return true;
@@ -246,7 +262,14 @@ struct parser {
 
 }  // namespace
 
-bool option_form(int argc, char** argv) { return argc > 1 && argv[1][0] == '-' && argv[1][1] != 0; }
+bool option_form(int argc, char** argv) { return argc < 4 || (argv[1][0] == '-' && argv[1][1] != 0); }
+
+uint32_t table_for_size(uint64_t size, uint32_t chunk) {
+  // Chunks are at least 64 bytes, about chunk + 63 on average.
+  const uint64_t mean = std::max<uint64_t>(64, uint64_t(chunk) + 63);
+  const uint64_t bytes = (size / mean + 1) * table_slots_per_chunk * 20;
+  return uint32_t(std::clamp<uint64_t>((bytes + (1u << 20) - 1) >> 20, 1, 256));
+}
 
 bool parse_size(const char* s, uint64_t& bytes) {
   uint64_t n;

@@ -34,9 +34,19 @@ struct options {
   std::string error;               // empty when the line is valid
 };
 
-// True when argv is in the option form: the first argument starts with '-'
-// and is not a lone '-' (which is a positional mode).
+// True when argv is in the option form: fewer than three arguments, or a
+// first argument that starts with '-' and is not a lone '-' (which is a
+// positional mode). Clients that run a compressor (tar -I, sort
+// --compress-program) call it bare, or with -d.
 bool option_form(int argc, char** argv);
+
+// Table slots per expected chunk when the table is sized to its input.
+inline constexpr uint32_t table_slots_per_chunk = 4;
+
+// The chunk table in MiB for an input of `size` bytes with divisor `chunk`
+// when --table is not given: table_slots_per_chunk slots per expected
+// chunk, 1 MiB at least and the 256 MiB default at most.
+uint32_t table_for_size(uint64_t size, uint32_t chunk);
 
 // Reads argv[1..argc-1]. On a fault, error names the argument and says what
 // is wrong; the other fields are then unspecified.

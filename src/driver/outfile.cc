@@ -83,6 +83,7 @@ int outfile_open(outfile& o, const char* name, int in_mode, const char** failed)
   o.staged = o.existed = false;
   o.temp = nullptr;
   o.path[0] = o.kept[0] = '\0';
+  o.set_times = false;
   *failed = name;
   if (std::strcmp(name, "-") == 0) {
     o.f = stdout;
@@ -150,6 +151,8 @@ int outfile_open(outfile& o, const char* name, int in_mode, const char** failed)
 int outfile_close(outfile& o, bool durable) {
   if (!o.f) return 0;
   int err = std::fflush(o.f) == 0 ? 0 : errno;
+  // After the last write, which would set the time again.
+  if (!err && o.staged && o.set_times && futimens(fileno(o.f), o.times) != 0) err = errno;
   if (!err && o.staged && durable && fsync(fileno(o.f)) != 0) err = errno;
   if (o.f != stdout && std::fclose(o.f) != 0 && !err) err = errno;
   o.f = nullptr;
@@ -190,6 +193,40 @@ void outfile_discard(outfile& o) {
   unlink(o.temp);
   temp_armed = 0;
   o.staged = false;
+}
+
+settled outfile_settle(outfile& o, bool ok, bool keep_on_failure, std::FILE* line_to, const char* line) {
+  settled r{ok, 0, false, false, nullptr};
+  o.set_times = o.set_times && ok;  // a failed run's data is not the input's
+  if (const int err = outfile_close(o, ok || keep_on_failure); err && r.ok) {
+    r.err = err;
+    r.ok = false;
+  }
+  if (r.ok && line) {
+    std::fputs(line, line_to);
+    // Nobody is there to tell of a failed write to standard error.
+    errno = 0;
+    if (line_to == stdout && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
+      r.err = errno ? errno : EIO;
+      r.line_failed = true;
+      r.ok = false;
+    }
+  }
+  if (o.staged && (r.ok || (keep_on_failure && !o.existed))) {
+    if (const int err = outfile_commit(o); err && r.ok) {
+      r.err = err;
+      r.ok = false;
+    } else {
+      r.committed = r.ok;
+    }
+  }
+  if (o.staged) {
+    if (keep_on_failure)
+      r.kept = outfile_keep(o);
+    else
+      outfile_discard(o);
+  }
+  return r;
 }
 
 void outfile_remove_on_signal() {

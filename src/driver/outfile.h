@@ -8,6 +8,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 
 namespace dupcut {
 
@@ -21,6 +22,8 @@ struct outfile {
   const char* temp;     // the temporary name while staged
   char path[PATH_MAX];  // where a staged file goes: OUT, or the file a symbolic link OUT points to
   char kept[PATH_MAX];  // where outfile_keep put it
+  bool set_times;       // a staged file takes `times` (access, modification)
+  timespec times[2];    // when it is closed
 };
 
 // Installs handler for the stop signals, except those the caller ignores
@@ -48,6 +51,31 @@ const char* outfile_keep(outfile& o);
 
 // Removes a staged file.
 void outfile_discard(outfile& o);
+
+// The end of a run's output, for both forms of the command line. The file
+// is closed, durably when it is to stay; then `line`, if any, is written to
+// line_to: a closing line that is part of the result, so a run that cannot
+// write it has failed and replaces no file. Then a staged file is renamed
+// over its target when the run succeeded, or, for a failed run whose data
+// is to be kept (keep_on_failure), under the target when that did not
+// exist, else beside it (outfile_keep); otherwise it is removed.
+struct settled {
+  bool ok;           // the run succeeded, output and line included
+  int err;           // errno of a close or rename that failed a good run
+  bool line_failed;  // the line could not be written (err tells why)
+  bool committed;    // the output is a complete file under its name
+  const char* kept;  // where a failed run's data was kept, or null
+};
+settled outfile_settle(outfile& o, bool ok, bool keep_on_failure, std::FILE* line_to, const char* line);
+
+// Closes and removes what is still open or staged when a run ends early.
+struct outfile_guard {
+  outfile& o;
+  ~outfile_guard() {
+    outfile_close(o, false);
+    outfile_discard(o);
+  }
+};
 
 // For a signal handler (async-signal-safe): removes the temporary file.
 void outfile_remove_on_signal();

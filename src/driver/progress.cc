@@ -142,7 +142,8 @@ void progress_erase(progress& p) {
   p.shown = false;
 }
 
-void progress_summary(progress& p, uint64_t bytes_in, uint64_t bytes_out, uint64_t data_bytes, uint64_t dup_bytes) {
+void progress_summary(progress& p, const char* name, uint64_t bytes_in, uint64_t bytes_out, uint64_t data_bytes,
+                      uint64_t dup_bytes) {
   if (!p.enabled) return;
   double el = now_seconds() - p.start;
   char i[32], o[32], d[32];
@@ -151,8 +152,8 @@ void progress_summary(progress& p, uint64_t bytes_in, uint64_t bytes_out, uint64
   format_bytes(d, sizeof d, dup_bytes);
   double ratio = bytes_in ? 100.0 * double(bytes_out) / double(bytes_in) : 0;
   double speed = el > 0 ? double(data_bytes) / el / 1048576.0 : 0;
-  std::fprintf(stderr, "dupcut: %s -> %s (%.1f%%), %s in repeated chunks, %.2f s, %.1f MiB/s\n", i, o, ratio, d, el,
-               speed);
+  std::fprintf(stderr, "dupcut: %s%s%s -> %s (%.1f%%), %s in repeated chunks, %.2f s, %.1f MiB/s\n", name ? name : "",
+               name ? ": " : "", i, o, ratio, d, el, speed);
 }
 
 }  // namespace dupcut

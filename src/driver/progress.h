@@ -29,9 +29,11 @@ void progress_start(progress& p, bool enabled, uint64_t in_size);
 void progress_tick(progress& p, uint64_t bytes_read, uint64_t bytes_written);
 // Removes the status line, if one is drawn.
 void progress_erase(progress& p);
-// data_bytes: the unencoded side, which sets the speed; dup_bytes: data in
-// chunks coded as (or restored from) references to earlier chunks.
-void progress_summary(progress& p, uint64_t bytes_in, uint64_t bytes_out, uint64_t data_bytes, uint64_t dup_bytes);
+// name: the file's, when there are several, else null; data_bytes: the
+// unencoded side, which sets the speed; dup_bytes: data in chunks coded as
+// (or restored from) references to earlier chunks.
+void progress_summary(progress& p, const char* name, uint64_t bytes_in, uint64_t bytes_out, uint64_t data_bytes,
+                      uint64_t dup_bytes);
 
 // The status line's text at time t (seconds, as now_seconds) for a terminal
 // of width columns: at most width - 1 characters, so the cursor never wraps

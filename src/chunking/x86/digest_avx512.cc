@@ -226,6 +226,15 @@ TGT_INLINE void refill(lanes& g, __mmask16 free, chunk_source& src) {
   g.at_hi = _mm512_mask_mov_epi64(_mm512_mask_expand_epi64(g.at_hi, __mmask8(take >> 8), P_hi), __mmask8(empty >> 8), idle);
   g.active = __mmask16((g.active & ~free) | take);
   src.next += r;
+  // The chunks a round of all lanes ahead: the lanes wander over a few
+  // KiB, which the hardware prefetchers do not follow.
+  constexpr uint32_t ahead = 48;
+  for (uint32_t j = first; j < first + r; j++) {
+    const char* f = reinterpret_cast<const char*>(src.p[j + ahead < src.n ? j + ahead : src.n - 1]);
+    _mm_prefetch(f, _MM_HINT_T0);
+    _mm_prefetch(f + 64, _MM_HINT_T0);
+    _mm_prefetch(f + 128, _MM_HINT_T0);
+  }
 }
 
 // Sizes the lanes' next group: up to 63 bytes, fewer only at the chunk's
