@@ -1,12 +1,13 @@
 // Micro-benchmarks of the codec's hot parts, each in bytes of input per
 // second: the chunker with and without the digest, one digest compression,
-// whole-chunk keys by each route, the chunk table, and the encode and
-// decode loops run from memory.
+// whole-chunk keys by each route, the chunk table, the encoder's steps one
+// at a time, and the encode and decode loops run from memory.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -192,6 +193,85 @@ void BM_tbl_find_or_add_hit(benchmark::State& st) {
   st.counters["hit_rate"] = double(hits) / double(st.iterations());
 }
 BENCHMARK(BM_tbl_find_or_add_hit)->ArgName("load%")->Arg(10)->Arg(50)->Iterations(1 << 20);
+
+// ---- the encoder's steps ----
+
+// What each step of the span route's encoder costs per MiB of input on one
+// thread, in microseconds: filling a stage from the input, the window-hash
+// candidates and the digests (parts any thread runs), the walk (serial,
+// stage after stage, on a worker) and the table calls with their sweep
+// (on the codec's thread, in chunk order). The rest of the codec thread's
+// work, records and output, is encode_loop's time less these.
+void BM_encode_steps(benchmark::State& st) {
+  const std::string& kind = dupcut_bench::kinds()[size_t(st.range(0))];
+  const uint32_t div = uint32_t(st.range(1));
+  const auto& in = input(kind, loop_input);
+  auto ck = std::make_unique<chunker>();
+  std::unique_ptr<stage> sg[2] = {std::make_unique<stage>(), std::make_unique<stage>()};
+  chunk_table tbl{};
+  if (!tbl_open(tbl, encmem / 20, decwin)) {
+    st.SkipWithError("no memory for the table");
+    return;
+  }
+  // The thread's CPU time: on a shared machine, wall time would count
+  // the other programs' turns too.
+  auto now = [] {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e6 + double(ts.tv_nsec) / 1e3;
+  };
+  double us[5] = {};  // fill, candidates, walk, digest, table
+  auto lap = [&](double& t, int k) {
+    const double x = now();
+    us[k] += x - t;
+    t = x;
+  };
+  for (auto _ : st) {
+    chunker_init(*ck, div);
+    tbl_reset(tbl);
+    uint64_t at = 0;
+    const stage* prev = nullptr;
+    for (size_t off = 0, k = 0;; k++) {
+      stage& s = *sg[k & 1];
+      double t = now();
+      s.fresh = uint32_t(std::min<size_t>(stage_size, in.size() - off));
+      s.eof = off + s.fresh == in.size();
+      std::memcpy(s.buf + stage_lead, in.data() + off, s.fresh);
+      if (prev) std::memcpy(s.buf + stage_lead - 15, prev->buf + stage_lead + stage_size - 15, 15);
+      off += s.fresh;
+      lap(t, 0);
+      for (uint32_t i = 0; i * cand_part < s.fresh; i++) stage_candidates(*ck, s, i);
+      lap(t, 1);
+      stage_walk(*ck, s, prev);
+      lap(t, 2);
+      stage_digest(s, 0, s.cut_n);
+      lap(t, 3);
+      for (uint32_t i = 0; i < s.n; i++) {
+        if (i % 32 == 0)
+          for (uint32_t j = i; j < i + 32 && j < s.n; j++) tbl_prefetch(tbl, s.key[j]);
+        tbl_find_or_add(tbl, s.key[i], at);
+        at += s.len[i];
+        tbl_sweep(tbl, s.len[i], at);
+      }
+      lap(t, 4);
+      prev = &s;
+      if (s.eof) break;
+    }
+  }
+  tbl_close(tbl);
+  st.SetLabel(kind);
+  st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(in.size()));
+  const double mib = double(st.iterations()) * double(in.size()) / double(1 << 20);
+  const char* names[5] = {"fill_us", "cand_us", "walk_us", "digest_us", "table_us"};
+  for (int k = 0; k < 5; k++) st.counters[names[k]] = us[k] / mib;
+}
+BENCHMARK(BM_encode_steps)
+    ->ArgNames({"kind", "div"})
+    ->Args({0, 100})
+    ->Args({1, 100})
+    ->Args({2, 100})
+    ->Args({3, 100})
+    ->Unit(benchmark::kMillisecond);
 
 // ---- the two loops, driven from memory ----
 
