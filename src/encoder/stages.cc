@@ -9,8 +9,8 @@
 
 namespace dupcut {
 
-void stage_candidates(const chunker& ck, stage& s, uint32_t i) {
-  const uint32_t a = i * cand_part, b = std::min(s.fresh, a + cand_part);
+void stage_candidates(const chunker& ck, stage& s, uint32_t a, uint32_t b) {
+  if (a >= b) return;
   const uint8_t* const d = s.buf + stage_lead;
   chunker_candidates(ck, d + a, b - a, s.cand + a / 64);
   // The part's first 15 windows reach back before it (into the lead for
@@ -103,7 +103,11 @@ void run(pipeline& p, const part& j, std::unique_lock<std::mutex>& lk) {
   const stage* prev = s.seq ? p.ring[(s.seq - 1) % p.stages] : nullptr;
   p.busy++;
   lk.unlock();
-  if (j.what == step::cand) stage_candidates(ck, s, j.i);
+  if (j.what == step::cand) {
+    // Parts of whole 64-byte words.
+    const uint32_t size = ((s.fresh + s.cand_parts - 1) / s.cand_parts + 63) & ~63u;
+    stage_candidates(ck, s, std::min(s.fresh, j.i * size), std::min(s.fresh, (j.i + 1) * size));
+  }
   if (j.what == step::walk) stage_walk(ck, s, prev);
   if (j.what == step::digest) stage_digest(s, s.cut_n * j.i / s.dig_parts, s.cut_n * (j.i + 1) / s.dig_parts);
   lk.lock();
@@ -112,7 +116,8 @@ void run(pipeline& p, const part& j, std::unique_lock<std::mutex>& lk) {
   if (j.what == step::digest) s.dig_done++;
   if (j.what == step::walk) {
     s.walking = false;
-    s.dig_parts = uint8_t(std::clamp<uint32_t>(s.cut_n / dig_min, s.cut_n ? 1 : 0, stage_parts));
+    const uint32_t most = s.split ? stage_parts : 1;
+    s.dig_parts = uint8_t(std::clamp<uint32_t>(s.cut_n / dig_min, s.cut_n ? 1 : 0, most));
     p.walked++;
   }
   p.cv.notify_all();
@@ -151,7 +156,10 @@ bool pipeline_open(pipeline& p, uint32_t threads) {
   for (; p.stages > stages; p.stages--) free_pages(p.ring[p.stages - 1], sizeof(stage));
   for (; p.stages < stages; p.stages++)
     if (!(p.ring[p.stages] = static_cast<stage*>(alloc_pages(sizeof(stage))))) break;
-  if (p.stages < 2) return false;
+  if (p.stages < 2) {
+    pipeline_close(p);
+    return false;
+  }
   // Fewer stages than asked for: fewer workers, the codec's stage and a
   // stage each at least.
   const uint32_t w = std::min(want, p.stages - 1);
@@ -190,7 +198,9 @@ void stage_post(pipeline& p, stage& s) {
   {
     const std::lock_guard lk(p.m);
     s.seq = p.next++;
-    s.cand_parts = uint8_t((s.fresh + cand_part - 1) / cand_part);
+    // Parts only where another thread may take them.
+    s.split = p.workers > 0;
+    s.cand_parts = s.fresh == 0 ? 0 : s.split ? stage_parts : 1;
     s.cand_next = s.cand_done = 0;
     s.dig_parts = s.dig_next = s.dig_done = 0;
     s.walking = false;

@@ -6,11 +6,12 @@
 // the stage before ended. A position's boundary verdict depends on its own
 // 16 bytes and a chunk's key on its own bytes, so the two costly steps are
 // split into parts that any thread runs in any order:
-//   candidates  the window-hash bits of a quarter of a stage's fresh bytes;
+//   candidates  the window-hash bits of a quarter of a stage's fresh bytes
+//               (of all of them without workers);
 //   walk        the cuts, from the chunk the stage before left open (its
 //               head is copied into this stage's lead first), by the
 //               candidate bits: cheap, stage after stage in stream order;
-//   digest      the keys of a quarter of the stage's chunks.
+//   digest      the keys of a quarter of the stage's chunks (of all).
 // The codec's thread takes the stages in order and makes the table calls;
 // while it waits for one it runs that stage's parts itself, so it never
 // waits for a worker that has not started them.
@@ -33,10 +34,9 @@ constexpr uint32_t stage_size = 16 * io_buf_size;
 constexpr uint32_t stage_lead = 65536;
 // At most one chunk per 64 bytes, plus a short last one.
 constexpr uint32_t batch_max = (stage_lead + stage_size) / 64 + 1;
-// Candidates and digests of a stage come in up to this many parts; a
-// candidate part is a whole number of 64-byte words.
+// Candidates and digests of a stage come in up to this many parts when
+// there are workers to share them.
 constexpr uint32_t stage_parts = 4;
-constexpr uint32_t cand_part = stage_size / stage_parts;
 // The table calls cap the gain long before (see README): more threads
 // than this are not started.
 constexpr uint32_t max_threads = 16;
@@ -55,6 +55,7 @@ struct stage {
   uint64_t seq;    // its place in the stream, from 0
   uint32_t fresh;  // input bytes at buf + stage_lead; stage_size unless eof
   bool eof;        // the input ends with them
+  bool split;      // its steps come in parts, for workers
   // Set by the walk: the chunks (the last one, at eof, keyed already) and
   // the bytes after the last cut, which the next stage carries.
   uint32_t n, cut_n, tail;
@@ -86,8 +87,8 @@ struct pipeline {
 
 // Stages and workers for `threads` threads (one: none of its own; at most
 // max_threads). Allocates what is missing; a stage or thread that cannot
-// be had leaves fewer workers. False when not even the two stages that
-// one thread needs can be had. Only between streams.
+// be had leaves fewer workers. False, and nothing held, when not even the
+// two stages that one thread needs can be had. Only between streams.
 bool pipeline_open(pipeline& p, uint32_t threads);
 // Ends the workers and frees the stages.
 void pipeline_close(pipeline& p);
@@ -107,10 +108,11 @@ void stage_done(pipeline& p);
 // Withdraws the parts not started and waits for those being run.
 void pipeline_settle(pipeline& p);
 
-// The three steps, for whoever runs them (and for benchmarks): candidate
-// part i of s; the walk of s after prev (null for a stream's first); the
-// keys of chunks [a, b) of s.
-void stage_candidates(const chunker& ck, stage& s, uint32_t i);
+// The three steps, for whoever runs them (and for benchmarks): the
+// candidate bits of fresh bytes [a, b) of s (a a multiple of 64, b too
+// unless it is the end); the walk of s after prev (null for a stream's
+// first); the keys of chunks [a, b) of s.
+void stage_candidates(const chunker& ck, stage& s, uint32_t a, uint32_t b);
 void stage_walk(chunker& ck, stage& s, const stage* prev);
 void stage_digest(stage& s, uint32_t a, uint32_t b);
 
