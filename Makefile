@@ -39,13 +39,13 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE expensive
 
-# The tests that run the encoder's second thread, the memory helpers, the
+# The tests that run the encoder's workers, the memory helpers, the
 # output written behind, input read ahead, and codecs on several threads,
 # under ThreadSanitizer.
 test-tsan:
 	cmake -S . -B $(TSAN_BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDUPCUT_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target dupcut decode_test lib_test cli_test
-	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -R '^(Paths\.SecondThread|Helpers\.|Lib\.Contexts|Cli\.WritesToDevices|Cli\.KeptStream)'
+	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -R '^(Paths\.Workers|Helpers\.|Lib\.Contexts|Cli\.WritesToDevices|Cli\.KeptStream)'
 
 demo: build
 	sh tests/demo.sh $(BUILD)/dupcut

@@ -1,12 +1,14 @@
 // Micro-benchmarks of the codec's hot parts, each in bytes of input per
 // second: the chunker with and without the digest, one digest compression,
-// the chunk table, and the encode and decode loops run from memory. The
-// chunking kernels, each on its own, are measured by kernels.cc.
+// the chunk table, the encoder's steps one at a time, and the encode and
+// decode loops run from memory. The chunking kernels, each on its own, are
+// measured by kernels.cc.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -144,6 +146,132 @@ void BM_tbl_find_or_add_hit(benchmark::State& st) {
 }
 BENCHMARK(BM_tbl_find_or_add_hit)->ArgName("load%")->Arg(10)->Arg(50)->Iterations(1 << 20);
 
+// ---- the encoder's steps ----
+
+// The thread's CPU time in microseconds: on a shared machine, wall time
+// would count the other programs' turns too.
+double thread_us() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) * 1e6 + double(ts.tv_nsec) / 1e3;
+}
+
+// The span route's encoder on one thread, step after step, each timed:
+// filling a stage from the input, the window-hash candidates and the
+// digests (parts any thread runs), the walk (serial, stage after stage, on
+// a worker), the table calls with their sweep and the records written to
+// an output buffer (both on the codec's thread, in chunk order).
+struct step_run {
+  static constexpr int steps = 6;
+  chunker ck;
+  stage sg[2];
+  chunk_table tbl;
+  uint8_t hit[batch_max];
+  uint8_t out[io_buf_size];  // the program's output buffer, written round
+  size_t o;
+  uint64_t at;  // true position of the next chunk
+  double us[steps], t;
+
+  void lap(int k) {
+    const double x = thread_us();
+    us[k] += x - t;
+    t = x;
+  }
+  void put(const uint8_t* p, uint32_t n) {
+    for (uint32_t m; n; p += m, n -= m) {
+      m = std::min<uint32_t>(n, uint32_t(io_buf_size - o));
+      std::memcpy(out + o, p, m);
+      o = (o + m) % io_buf_size;
+    }
+  }
+  void table(const stage& s) {
+    for (uint32_t i = 0; i < s.n; i++) {
+      if (i % 32 == 0)
+        for (uint32_t j = i; j < i + 32 && j < s.n; j++) tbl_prefetch(tbl, s.key[j]);
+      hit[i] = tbl_find_or_add(tbl, s.key[i], at) && tbl.found_dist < decwin;
+      at += s.len[i];
+      tbl_sweep(tbl, s.len[i], at);
+    }
+  }
+  void records(const stage& s) {
+    static const uint8_t code[match_code_len] = {esc0, esc1, esc2, code_match};
+    for (uint32_t i = 0; i < s.n; i++) {
+      if (hit[i]) {
+        put(code, match_code_len);
+        continue;
+      }
+      if (needs_escape(s.ptr[i], s.len[i])) put(code, short_code_len);
+      put(s.ptr[i], s.len[i]);
+    }
+    benchmark::DoNotOptimize(out);
+  }
+  // The stage after prev, from in at off; returns it.
+  const stage& one(const std::vector<uint8_t>& in, size_t off, const stage* prev, stage& s) {
+    t = thread_us();
+    s.fresh = uint32_t(std::min<size_t>(stage_size, in.size() - off));
+    s.eof = off + s.fresh == in.size();
+    std::memcpy(s.buf + stage_lead, in.data() + off, s.fresh);
+    if (prev) std::memcpy(s.buf + stage_lead - 15, prev->buf + stage_lead + stage_size - 15, 15);
+    lap(0);
+    stage_candidates(ck, s, 0, s.fresh);
+    lap(1);
+    stage_walk(ck, s, prev);
+    lap(2);
+    stage_digest(s, 0, s.cut_n);
+    lap(3);
+    table(s);
+    lap(4);
+    records(s);
+    lap(5);
+    return s;
+  }
+};
+
+void steps_pass(step_run& r, const std::vector<uint8_t>& in, uint32_t div) {
+  chunker_init(r.ck, div);
+  tbl_reset(r.tbl);
+  r.at = 0;
+  const stage* prev = nullptr;
+  for (size_t off = 0, k = 0; !prev || !prev->eof; off += stage_size, k++) prev = &r.one(in, off, prev, r.sg[k & 1]);
+}
+
+// One table for every run, its memory faulted in by a pass over random
+// data first: the kernel's zeroing of fresh pages is no step's cost.
+step_run* steps_env() {
+  static std::unique_ptr<step_run> r;
+  if (!r) {
+    r = std::make_unique<step_run>();
+    if (!tbl_open(r->tbl, encmem / 20, decwin)) return nullptr;
+    steps_pass(*r, input("random", loop_input), default_div);
+  }
+  return r.get();
+}
+
+// What each step costs per MiB of input, in microseconds of CPU.
+void BM_encode_steps(benchmark::State& st) {
+  const std::string& kind = dupcut_bench::kinds()[size_t(st.range(0))];
+  const auto& in = input(kind, loop_input);
+  step_run* r = steps_env();
+  if (!r) {
+    st.SkipWithError("no memory for the table");
+    return;
+  }
+  std::fill(r->us, r->us + step_run::steps, 0.0);
+  for (auto _ : st) steps_pass(*r, in, uint32_t(st.range(1)));
+  st.SetLabel(kind);
+  st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(in.size()));
+  const double mib = double(st.iterations()) * double(in.size()) / double(1 << 20);
+  const char* names[step_run::steps] = {"fill_us", "cand_us", "walk_us", "digest_us", "table_us", "records_us"};
+  for (int k = 0; k < step_run::steps; k++) st.counters[names[k]] = r->us[k] / mib;
+}
+BENCHMARK(BM_encode_steps)
+    ->ArgNames({"kind", "div"})
+    ->Args({0, 100})
+    ->Args({1, 100})
+    ->Args({2, 100})
+    ->Args({3, 100})
+    ->Unit(benchmark::kMillisecond);
+
 // ---- the two loops, driven from memory ----
 
 // A run from memory: the input handed over in place 64 KiB at a time, the
@@ -236,6 +364,29 @@ void loop_args(benchmark::internal::Benchmark* b) {
   b->Unit(benchmark::kMillisecond);
 }
 BENCHMARK(BM_encode_loop)->Apply(loop_args);
+
+// The encode loop with workers: per MiB, the codec thread's own work
+// (table calls, records, filling stages) bounds it once they keep up.
+void BM_encode_threads(benchmark::State& st) {
+  const auto& in = input(kind_arg(st.range(0)), loop_input);
+  codec_state& s = env().enc;
+  s.threads = uint32_t(st.range(1));
+  st.SetLabel(kind_arg(st.range(0)));
+  for (auto _ : st) {
+    st.PauseTiming();
+    env().encoder(default_div);
+    st.ResumeTiming();
+    run_codec(s, in, nullptr);
+  }
+  s.threads = 1;
+  env().encoder(default_div);
+  st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(in.size()));
+}
+BENCHMARK(BM_encode_threads)
+    ->ArgNames({"kind", "threads"})
+    ->ArgsProduct({{0, 1, 2, 3}, {1, 2, 4}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_decode_loop)->Apply(loop_args);
 
 }  // namespace

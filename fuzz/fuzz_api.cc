@@ -4,7 +4,7 @@
 // across calls is caught; with stable input a block stays until the call
 // asks for more, or to the end with kept input, or, as the program does
 // with pipes, kept only up to a point and freed once the decoder lets it
-// go), a window cap and the salvage option; the rest is
+// go), a window cap, the salvage option and the thread count; the rest is
 // a stream to decode or data to encode. Decoding must give the codec's
 // output, cut at the first damage unless salvaging, with the status its
 // verdict implies; encoding must give the codec's stream.
@@ -105,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   const uint8_t flags = input[0];
   const uint32_t seed = input[1] | input[2] << 8;
   const uint32_t cap_mib = 1 + input[3] % 4;  // windows above it are refused before allocation
+  const uint32_t threads = 1 + (flags >> 6);   // the top two bits: 1 to 4
   const bytes rest(input + ctl_bytes, input + size);
   dupcut_status st;
 
@@ -112,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     const uint32_t div = 1 + input[3];
     ctx_ptr c(dupcut_encoder_create(div, 1, 1, &st));
     check(c && st == DUPCUT_DONE, "encoder refused");
+    check(dupcut_set_option(c.get(), DUPCUT_OPTION_THREADS, threads) == DUPCUT_DONE, "option");
     for (int round = 0; round < (flags & flag_reset ? 2 : 1); round++) {
       const api_run a = drive(c.get(), rest, seed + round, flags & flag_stable);
       const run want = encode(rest, {.chunkdiv = div, .encmem = 1 << 20, .decwin = 1 << 20, .io = {}});
@@ -128,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
 
   ctx_ptr c(dupcut_decoder_create(cap_mib, &st));
   check(c && st == DUPCUT_DONE, "decoder refused");
+  check(dupcut_set_option(c.get(), DUPCUT_OPTION_THREADS, threads) == DUPCUT_DONE, "option");
   if (flags & flag_salvage) check(dupcut_set_option(c.get(), DUPCUT_OPTION_PAST_DAMAGE, 1) == DUPCUT_DONE, "option");
   const bool kept = flags & flag_kept, stable = kept || (flags & flag_stable);
   if (stable) check(dupcut_set_option(c.get(), DUPCUT_OPTION_STABLE_INPUT, kept ? 2 : 1) == DUPCUT_DONE, "option");
@@ -176,11 +179,13 @@ void seeds(std::vector<bytes>& out) {
   const bytes data = cat({lit, lit, noise(5000, 5), lit, bytes(70000, 'z')});
   out.push_back(with(flag_encode, 7, 0, data));
   out.push_back(with(flag_encode | flag_reset, 99, 99, data));
+  out.push_back(with(flag_encode | flag_reset | 0xC0, 5, 0, cat({data, noise(1 << 20, 6), data})));
   const bytes stream = encode(data, {.chunkdiv = 100, .encmem = 20 << 20, .decwin = 1 << 20, .io = {}}).out;
   out.push_back(with(0, 3, 0, stream));
   out.push_back(with(flag_stable, 3, 0, stream));
   out.push_back(with(flag_stable | flag_salvage, 9, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
   out.push_back(with(flag_kept, 4, 0, stream));
+  out.push_back(with(flag_kept | 0x40, 4, 0, stream));
   out.push_back(with(flag_kept | flag_salvage, 9, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));
   out.push_back(with(flag_kept | flag_stop, 300, 0, stream));
   out.push_back(with(0, 5, 0, cat({stream, {esc0, esc1, esc2, code_match, 0, 0, 0x10, 0}, lit})));

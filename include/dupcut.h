@@ -66,9 +66,10 @@ typedef enum dupcut_option {
    * 0 (the default) stops at the damage. */
   DUPCUT_OPTION_PAST_DAMAGE = 1,
   /* Threads a context may use: 1 (the default) runs on the caller's thread
-   * only; 2 or more adds one thread of the context's own, which cuts and
-   * digests an encoder's next stage and faults in fresh table or window
-   * memory ahead of use. The bytes are the same either way. */
+   * only. n >= 2 gives an encoder n - 1 threads of its own (at most 15)
+   * that cut and digest the stages ahead while the caller's thread makes
+   * the table calls, and either kind a thread that faults in fresh table
+   * or window memory ahead of use. The bytes are the same for any n. */
   DUPCUT_OPTION_THREADS = 2,
   /* 1: the caller promises to leave the input buffer's unread bytes where
    * they are and unchanged (src, size and pos as the last call left them)

@@ -267,11 +267,12 @@ TEST(Paths, SpanRouteMatchesByteRoute) {
         }
 }
 
-// A second thread cuts the next stage while one is coded: still the byte
-// route's stream, for inputs that end on a stage's end or just past it,
-// chunks across stages, runs of the longest chunks, batches full of the
-// shortest, tiny inputs, and a codec abandoned mid-stream and rewound.
-TEST(Paths, SecondThreadMatchesByteRoute) {
+// Workers cut and digest the stages ahead while one is coded: still the
+// byte route's stream at every thread count, for inputs that end on a
+// stage's end or just past it, chunks across stages, runs of the longest
+// chunks, batches full of the shortest, tiny inputs, and a codec abandoned
+// mid-stream and rewound.
+TEST(Paths, WorkersMatchByteRoute) {
   const size_t st = stage_size;
   struct tc {
     int kind;
@@ -283,7 +284,7 @@ TEST(Paths, SecondThreadMatchesByteRoute) {
     SCOPED_TRACE("kind " + std::to_string(c.kind) + " div " + std::to_string(c.div) + " size " + std::to_string(c.n));
     const bytes data = sample(c.kind, c.n, c.n + 1);
     const run ref = tu::encode(data, {.chunkdiv = c.div, .encmem = 1u << 20, .route = path::byte, .io = {}});
-    for (uint32_t threads : {1, 2})
+    for (uint32_t threads : {1, 2, 3, 4})
       for (size_t piece : {size_t(4093), size_t(io_buf_size)}) {
         const run r = tu::encode(data, {.chunkdiv = c.div, .encmem = 1u << 20, .threads = threads,
                                         .io = {.in_piece = piece, .out_piece = piece}});
@@ -292,21 +293,25 @@ TEST(Paths, SecondThreadMatchesByteRoute) {
         EXPECT_EQ(r.cnt.match_bytes, ref.cnt.match_bytes);
       }
   }
-  // Left while the worker may be cutting (at the first output, and a stage
-  // on), then rewound: the next stream is a fresh codec's. Closed mid-stream
-  // last, so a worker that outlived its job would touch freed memory.
-  const bytes data = sample(0, 3 * st + 999, 5);
+  // Left while workers may be cutting (at the first output, and a stage
+  // on), then rewound, at one count and then another: the next stream is a
+  // fresh codec's. Closed mid-stream last, so a worker that outlived its
+  // part would touch freed memory.
+  const bytes data = sample(0, 6 * st + 999, 5);
   const bytes want = tu::encode(data, {.chunkdiv = 100, .encmem = 1u << 20, .route = path::byte, .io = {}}).out;
   auto s = std::make_unique<codec_state>();
   s->threads = 2;
   dispatch_force(path::simd);
   ASSERT_TRUE(codec_open_encoder(*s, 100, 1u << 20, 1u << 20));
-  for (size_t cap : {size_t(0), st + 5000}) {
-    EXPECT_FALSE(pump(s->io, data.data(), data.size(), {.out_piece = 4096, .out_cap = cap}).finished);
+  for (uint32_t threads : {2, 4}) {
+    codec_set_threads(*s, threads);
+    for (size_t cap : {size_t(0), st + 5000}) {
+      EXPECT_FALSE(pump(s->io, data.data(), data.size(), {.out_piece = 4096, .out_cap = cap}).finished);
+      codec_rewind(*s);
+    }
+    EXPECT_TRUE(pump(s->io, data.data(), data.size()).out == want) << threads << " threads";
     codec_rewind(*s);
   }
-  EXPECT_TRUE(pump(s->io, data.data(), data.size()).out == want);
-  codec_rewind(*s);
   pump(s->io, data.data(), data.size(), {.out_cap = 2 * st});
   codec_close(*s);
 }

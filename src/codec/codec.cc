@@ -52,8 +52,15 @@ bool take_header(codec_state& s, const int b[4]) {
 }  // namespace
 
 bool codec_open_encoder(codec_state& s, uint32_t chunkdiv, uint32_t encmem, uint32_t decwinsize, bool header) {
+  codec_release(s.io);
   tbl_close(s.enc.tbl);
   if (!tbl_open(s.enc.tbl, encmem / 20, decwinsize)) return false;
+  // The span route's stages, for one thread at least, before anything
+  // else can fail.
+  if (dispatch_path() != path::byte && !pipeline_open(s.enc.pl, s.threads)) {
+    tbl_close(s.enc.tbl);
+    return false;
+  }
   s.enc.tbl.encmem = encmem;
   open_common(s, 0, chunkdiv, header);
   return true;
@@ -64,11 +71,12 @@ void codec_set_threads(codec_state& s, uint32_t n) {
   const bool enc = !s.decode_mode, two = n >= 2;
   s.dec.helper = !enc && two;
   if (enc && two) tbl_prefault(s.enc.tbl);
-  // Only the span route has a stage to cut ahead.
-  if (enc && two && s.route == path::span)
-    worker_start(s.enc);
+  // Only the span route has stages to cut ahead; every open of it has
+  // had its two.
+  if (enc && s.route == path::span)
+    pipeline_open(s.enc.pl, n);
   else
-    worker_stop(s.enc);
+    pipeline_close(s.enc.pl);
 }
 
 void codec_open_decoder(codec_state& s) { open_common(s, 1, 0, true); }
@@ -86,7 +94,7 @@ void codec_rewind(codec_state& s) {
 
 void codec_close(codec_state& s) {
   codec_release(s.io);
-  worker_stop(s.enc);
+  pipeline_close(s.enc.pl);
   chunk_log_free(s.dec);
   window_free(s.dec);
   tbl_close(s.enc.tbl);

@@ -27,9 +27,11 @@ struct codec_state {
   path route;             // byte or span route, fixed at open
   uint32_t cfg_chunkdiv;  // a boundary where the window hash < 2^32 / cfg_chunkdiv
   std::FILE* console;     // where the start-up line goes; null: nowhere
-  // Threads for the span route's encoder, read by codec_open_encoder: 2
-  // cuts and digests the next stage on a second thread while this one is
-  // coded; 0 or 1 keeps to the caller's thread. The output is the same.
+  // Threads, read by codec_open_encoder: n >= 2 gives the span route's
+  // encoder n - 1 workers (at most max_threads - 1) that cut and digest
+  // the stages ahead while this thread makes the table calls, and the
+  // table or the window a helper faulting it in; 0 or 1 keeps to the
+  // caller's thread. The output is the same.
   uint32_t threads;
   stream_counts cnt;      // data bytes, chunks, matched bytes, position
   chunker ck;             // boundaries and keys
@@ -41,15 +43,15 @@ inline codec_io& io_of(codec_state& s) { return s.io; }
 
 // An encoder with chunk divisor chunkdiv, a table of encmem bytes (20 a
 // slot) and the decoder's window of decwinsize bytes; with header false
-// it writes records only. False when the table's memory is refused, and
-// nothing is held then. With s.threads 2 on the span route a worker
-// thread starts (or stays from an earlier open) and lives until
-// codec_close or a decoder's open; when it cannot be had, the encoder runs
-// on one thread.
+// it writes records only. False when the table's memory (or the span
+// route's first two stages) is refused, and nothing is held then. With
+// s.threads 2 or more on the span route, workers start (or stay from an
+// earlier open) and live until codec_close or a decoder's open; those that
+// cannot be had leave fewer, down to none.
 bool codec_open_encoder(codec_state& s, uint32_t chunkdiv, uint32_t encmem, uint32_t decwinsize, bool header = true);
 
 // Sets the thread count of an open codec before its stream starts (every
-// open applies s.threads through it): starts or stops an encoder's worker
+// open applies s.threads through it): starts or stops an encoder's workers
 // and table helper, or sets whether a decoder's window gets a helper.
 void codec_set_threads(codec_state& s, uint32_t n);
 
@@ -65,12 +67,12 @@ inline int32_t codec_resume(codec_state& s) { return codec_resume(s.io); }
 // Ready for another stream with the numbers as they stand in s (the
 // divisor may be changed before), keeping table, window and log memory:
 // the table is emptied, the window is not (a valid stream never reads a
-// byte it has not written first). An encoder keeps its worker thread.
+// byte it has not written first). An encoder keeps its workers.
 void codec_rewind(codec_state& s);
 
-// Releases frames, table, window, log and worker thread; the state may be
-// opened again. Releasing the frames alone (codec_release) mid-stream is
-// safe too: they settle the worker's job first.
+// Releases frames, table, window, log, stages and workers; the state may
+// be opened again. Releasing the frames alone (codec_release) mid-stream
+// is safe too: they settle the workers' parts first.
 void codec_close(codec_state& s);
 
 // The codec's entry: exchanges the header, sets up window and chunker,

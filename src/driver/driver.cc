@@ -518,7 +518,7 @@ uint32_t run_threads(bool given, uint32_t asked) {
     if (!*end) given = true, asked = uint32_t(std::min(n, 256ul));
   }
   if (!given || asked == 0) asked = std::thread::hardware_concurrency();
-  return std::clamp<uint32_t>(asked, 1, 2);
+  return std::clamp<uint32_t>(asked, 1, 256);
 }
 
 dupcut_ctx* ctx_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, uint32_t threads,

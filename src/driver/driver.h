@@ -50,9 +50,9 @@ void format_stats(char* buf, size_t size, uint64_t total, uint64_t count);
 int flush_stdout();
 
 // Threads for a run: -T's count when given (0: one per core), else
-// DUPCUT_THREADS's (the same numbers), else one per core; at most 2, the
-// most a run uses (the encoder's worker or the decoder's helpers, and the
-// writer of the output).
+// DUPCUT_THREADS's (the same numbers), else one per core; 1 to 256. The
+// encoder uses up to 16 (its workers); from 2 on a run also has the
+// memory helpers and the writer of the output.
 uint32_t run_threads(bool given, uint32_t n);
 
 // The whole program; returns the exit status.

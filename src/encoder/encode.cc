@@ -1,10 +1,6 @@
 #include "encoder/encode.h"
 
 #include <cstring>
-#include <system_error>
-#include <utility>
-
-#include "core/alloc.h"
 
 namespace dupcut {
 
@@ -56,122 +52,39 @@ inline record make_record(enc_view& v, match_track& mt, const uint8_t* data, con
 
 void start(enc_view& v) { v.cnt = {}; }
 
-// Fills bt's stage from the input; true at the end of input.
-codec_task fill_stage(enc_view v, chunk_batch& bt, uint32_t& have, bool& eof) {
+// Fills the next free stage from the input and posts it; eof true at the
+// end of input.
+codec_task fill_stage(enc_view v, bool& eof) {
   codec_io& io = v.io;
+  pipeline& p = v.part.pl;
+  stage& s = stage_free(p);
+  uint8_t* const d = s.buf + stage_lead;
+  uint32_t have = 0;
   while (have < stage_size) {
     if (io.in_cur == io.in_end && !co_await wait_input{io}) {
       eof = true;
-      co_return;
+      break;
     }
     uint32_t k = stage_size - have;
     if (uint64_t(io.in_end - io.in_cur) < k) k = uint32_t(io.in_end - io.in_cur);
-    std::memcpy(bt.stage + have, io.in_cur, k);
+    std::memcpy(d + have, io.in_cur, k);
     io.in_cur += k;
     have += k;
   }
+  s.fresh = have;
+  s.eof = eof;
+  stage_post(p, s);
 }
 
-// Cuts the stage's first `have` bytes into the batch: every chunk that ends
-// in it, and at the end of input the rest as the last chunk, with their
-// keys. Returns the bytes taken. Runs on either thread.
-uint32_t cut_stage(chunker& ck, chunk_batch& bt, uint32_t have, bool eof) {
-  uint8_t* const st = bt.stage;
-  chunker_candidates(ck, st, have, bt.cand);
-  bt.n = 0;
-  uint32_t c = 0;
-  while (c + min_chunk <= have) {
-    const uint32_t hi = have - c < max_chunk ? have : c + max_chunk;
-    const uint32_t j = next_candidate(bt.cand, c + min_chunk - 1, hi);
-    uint32_t len;
-    if (j < hi)
-      len = j - c + 1;
-    else if (have - c >= max_chunk)
-      len = max_chunk;
-    else
-      break;
-    bt.ptr[bt.n] = st + c;
-    bt.len[bt.n] = len;
-    bt.n++;
-    ck.byte_count += len;
-    c += len;
-  }
-  digest_keys(bt.ptr, bt.len, bt.key, bt.n);
-  if (eof) {
-    ck.byte_count += have - c;
-    chunk_finish_buf(ck, st + c, have - c);
-    bt.ptr[bt.n] = st + c;
-    bt.len[bt.n] = have - c;
-    bt.key[bt.n++] = ck.cur_key;
-    c = have;
-  }
-  return c;
-}
-
-void worker_main(stage_worker* w) {
-  std::unique_lock lk(w->m);
-  for (;;) {
-    w->cv.wait(lk, [w] { return w->posted || w->quit; });
-    if (w->quit) return;
-    w->posted = false;
-    w->cutting = true;
-    chunker& ck = *w->ck;
-    chunk_batch& bt = *w->bt;
-    const uint32_t have = w->have;
-    const bool eof = w->eof;
-    lk.unlock();
-    const uint32_t taken = cut_stage(ck, bt, have, eof);
-    lk.lock();
-    w->taken = taken;
-    w->cutting = false;
-    w->cv.notify_all();
-  }
-}
-
-void worker_post(stage_worker& w, chunker& ck, chunk_batch& bt, uint32_t have, bool eof) {
-  {
-    const std::lock_guard lk(w.m);
-    w.ck = &ck;
-    w.bt = &bt;
-    w.have = have;
-    w.eof = eof;
-    w.posted = true;
-  }
-  w.cv.notify_all();
-}
-
-// The bytes the posted job took. A job the worker has not started yet is
-// cut here: on a busy machine the worker may wait long for a core, and the
-// codec should never wait longer than it would have taken itself.
-uint32_t worker_wait(stage_worker& w) {
-  std::unique_lock lk(w.m);
-  if (w.posted) {
-    w.posted = false;
-    lk.unlock();
-    return cut_stage(*w.ck, *w.bt, w.have, w.eof);
-  }
-  w.cv.wait(lk, [&w] { return !w.cutting; });
-  return w.taken;
-}
-
-// Withdraws a job not started, or waits for the one being cut.
-void worker_idle(stage_worker& w) {
-  std::unique_lock lk(w.m);
-  w.posted = false;
-  w.cv.wait(lk, [&w] { return !w.cutting; });
-}
-
-// Lives in the frame that posts jobs: a frame destroyed mid-stream (the
-// codec closed or rewound while suspended) settles its job first.
-struct job_guard {
-  stage_worker& w;
-  ~job_guard() {
-    if (w.spare) worker_idle(w);
-  }
+// Lives in the frame that posts stages: a frame destroyed mid-stream (the
+// codec closed or rewound while suspended) settles their parts first.
+struct settle_guard {
+  pipeline& p;
+  ~settle_guard() { pipeline_settle(p); }
 };
 
-// One batch's table calls, records and output.
-codec_task code_batch(enc_view v, match_track& mt, const chunk_batch& bt, bool eof) {
+// One stage's table calls, records and output.
+codec_task code_batch(enc_view v, match_track& mt, const stage& bt) {
   codec_io& io = v.io;
   // Table calls stay in chunk order (a chunk may hit an earlier one of the
   // same batch); only their home slots are fetched ahead, a group at a
@@ -182,7 +95,7 @@ codec_task code_batch(enc_view v, match_track& mt, const chunk_batch& bt, bool e
   for (uint32_t i = 0; i < bt.n; i++) {
     if (i % group == 0)
       for (uint32_t j = i + group; j < i + 2 * group && j < bt.n; j++) tbl_prefetch(v.part.tbl, bt.key[j]);
-    const record r = make_record(v, mt, bt.ptr[i], bt.key[i], eof && i + 1 == bt.n);
+    const record r = make_record(v, mt, bt.ptr[i], bt.key[i], bt.eof && i + 1 == bt.n);
     if (!put_fast(io, r.code, r.code_len)) co_await put_bytes(io, r.code, r.code_len);
     if (!put_fast(io, bt.ptr[i], r.lit_len)) co_await put_bytes(io, bt.ptr[i], r.lit_len);
   }
@@ -214,73 +127,27 @@ codec_task encode_bytes(enc_view v) {
   co_await codec_yield{io, 0};
 }
 
-// Input is gathered in the stage; the chunks that end in it are cut first,
-// their keys computed together, then coded in order. The bytes after the
-// last cut start the next stage. With a worker the two batches take turns:
-// the next stage is filled, then cut on the worker while this one is coded.
+// Input is gathered a stage at a time; while the codec's thread codes one
+// stage, the stages after it are filled and their parts run on the
+// workers (or here, when the codec waits for one). A stage is filled again
+// once it is coded and the stage after it walked, which has copied the
+// open chunk's head out of it.
 codec_task encode_spans(enc_view v) {
-  stage_worker& w = v.part.wk;
-  chunk_batch* bt = &v.part.batch;
-  chunk_batch* nx = w.spare ? w.spare : bt;
-  const job_guard guard{w};
+  pipeline& p = v.part.pl;
+  const settle_guard guard{p};
   start(v);
+  pipeline_start(p, v.ck);
   match_track mt;
-  uint32_t have = 0, nx_have = 0;
-  bool eof = false, nx_eof = false;
-  co_await fill_stage(v, *bt, have, eof);
-  uint32_t c = cut_stage(v.ck, *bt, have, eof);
+  bool eof = false;
+  while (!eof && p.next - p.first < p.stages) co_await fill_stage(v, eof);
   for (;;) {
-    if (nx != bt && !eof) {
-      nx_have = have - c;
-      std::memcpy(nx->stage, bt->stage + c, nx_have);
-      co_await fill_stage(v, *nx, nx_have, nx_eof);
-      worker_post(w, v.ck, *nx, nx_have, nx_eof);
-    }
-    co_await code_batch(v, mt, *bt, eof);
-    if (eof) break;
-    if (nx != bt) {
-      c = worker_wait(w);
-      std::swap(bt, nx);
-      have = nx_have;
-      eof = nx_eof;
-    } else {
-      std::memmove(bt->stage, bt->stage + c, have - c);
-      have -= c;
-      co_await fill_stage(v, *bt, have, eof);
-      c = cut_stage(v.ck, *bt, have, eof);
-    }
+    const stage& s = stage_wait(p);
+    if (!eof && p.next - p.first < p.stages) co_await fill_stage(v, eof);
+    co_await code_batch(v, mt, s);
+    stage_done(p);
+    if (s.eof) break;
   }
   co_await codec_yield{v.io, 0};
-}
-
-bool worker_start(encoder& e) {
-  stage_worker& w = e.wk;
-  if (w.spare) return true;
-  w.spare = static_cast<chunk_batch*>(alloc_pages(sizeof(chunk_batch)));
-  if (!w.spare) return false;
-  w.posted = w.cutting = w.quit = false;
-  try {
-    w.th = std::thread(worker_main, &w);
-  } catch (const std::system_error&) {
-    free_pages(w.spare, sizeof(chunk_batch));
-    w.spare = nullptr;
-    return false;
-  }
-  return true;
-}
-
-void worker_stop(encoder& e) {
-  stage_worker& w = e.wk;
-  if (!w.spare) return;
-  worker_idle(w);
-  {
-    const std::lock_guard lk(w.m);
-    w.quit = true;
-  }
-  w.cv.notify_all();
-  w.th.join();
-  free_pages(w.spare, sizeof(chunk_batch));
-  w.spare = nullptr;
 }
 
 }  // namespace dupcut

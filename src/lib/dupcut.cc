@@ -228,7 +228,7 @@ dupcut_status dupcut_set_option(dupcut_ctx* c, dupcut_option opt, uint32_t value
       return DUPCUT_DONE;
     case DUPCUT_OPTION_THREADS:
       if (value < 1) return DUPCUT_ERROR_PARAM;
-      codec_set_threads(c->s, value < 2 ? 1 : 2);
+      codec_set_threads(c->s, value);
       return DUPCUT_DONE;
   }
   return DUPCUT_ERROR_PARAM;
