@@ -179,7 +179,7 @@ inline run decode(const uint8_t* in, size_t n, const codec_cfg& c) {
     codec_open_decoder(*s);
   else
     codec_open_decoder(*s, c.chunkdiv, c.decwin);
-  s->dec.log.order = c.log_order;
+  s->dec.log_order = c.log_order;
   const pumped p = pump(s->io, in, n, c.io);
   const run r = finish(*s, p);
   codec_close(*s);

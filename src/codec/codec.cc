@@ -95,7 +95,7 @@ void codec_rewind(codec_state& s) {
 void codec_close(codec_state& s) {
   codec_release(s.io);
   pipeline_close(s.enc.pl);
-  chunk_log_free(s.dec);
+  decoder_log_free(s.dec);
   window_free(s.dec);
   tbl_close(s.enc.tbl);
 }
@@ -114,7 +114,7 @@ codec_task codec_main(codec_state& s) {
       co_await fail(s, "cannot allocate the decoder window");
       co_return;
     }
-    if (s.route == path::span) chunk_log_alloc(s.dec);
+    if (s.route == path::span) decoder_log_open(s.dec);
   } else if (!s.headerless) {
     uint8_t h[header_size];
     header_bytes(s.cfg_chunkdiv, s.enc.tbl.cfg_decwinsize, h);

@@ -8,7 +8,7 @@ namespace dupcut {
 
 namespace {
 
-constexpr uint64_t none = ~uint64_t(0);
+constexpr uint64_t none = ~uint64_t(0);  // no mark for the helper
 constexpr uint32_t none_pos = ~uint32_t(0);
 // The bytes a record's head is held for: a control code's first four.
 constexpr uint32_t head_len = 4;
@@ -52,9 +52,10 @@ inline void ring_skip(decoder& s, uint32_t n) { s.win_pos = uint32_t((uint64_t(s
 // The bytes held back from the ring go in after all; the chunk is no
 // longer kept.
 inline void run_flush(decoder& s) {
-  if (s.run_len) ring_put_at(s, s.run_at, s.run_src, s.run_len);
-  s.run_len = 0;
-  s.run_ok = false;
+  kept_refs& r = s.refs;
+  if (r.run_len) ring_put_at(s, r.run_at, r.run_src, r.run_len);
+  r.run_len = 0;
+  r.run_ok = false;
 }
 
 // n restored bytes of the open chunk, read at p (in the input buffer when
@@ -62,12 +63,13 @@ inline void run_flush(decoder& s) {
 // first byte are held back from the ring; any others end the run.
 inline void ring_put(dec_view& v, const uint8_t* p, uint32_t n, bool in_input) {
   decoder& s = v.part;
-  if (s.run_ok && in_input && v.io.in_kept && (s.run_len == 0 || uintptr_t(s.run_src) + s.run_len == uintptr_t(p))) {
-    if (s.run_len == 0) {
-      s.run_src = p;
-      s.run_at = s.win_pos;
+  kept_refs& r = s.refs;
+  if (r.run_ok && in_input && v.io.in_kept && (r.run_len == 0 || uintptr_t(r.run_src) + r.run_len == uintptr_t(p))) {
+    if (r.run_len == 0) {
+      r.run_src = p;
+      r.run_at = s.win_pos;
     }
-    s.run_len += n;
+    r.run_len += n;
     ring_skip(s, n);
     return;
   }
@@ -78,9 +80,9 @@ inline void ring_put(dec_view& v, const uint8_t* p, uint32_t n, bool in_input) {
 // Feeds and stores the chunk_fill held bytes of chunk_buf; src is where
 // they were read in the input buffer, or null. The span route's cuts read
 // windows from the bytes themselves, so it only counts them.
-inline void replay_held(dec_view& v, const uint8_t* src = nullptr) {
+inline void replay_held(dec_view& v, bool span, const uint8_t* src) {
   decoder& d = v.part;
-  if (!d.span_route) {
+  if (!span) {
     for (uint32_t i = 0; i < d.chunk_fill; i++) restore(v, d.chunk_buf[i]);
     return;
   }
@@ -111,115 +113,6 @@ inline void copy_span(dec_view& v, uint32_t src) {
   s.chunk_fill = f;
 }
 
-constexpr uint32_t at_group = 12;  // log2 of the entries sharing an at_base
-
-// Logs where chunk i's bytes lie, in 4 bytes; false when `at` is more than
-// 2 GiB from the first place logged in its group, and 0 is logged.
-inline bool at_put(chunk_log& g, uint64_t i, const uint8_t* at) {
-  const uint64_t k = i & g.mask;
-  uintptr_t& base = g.at_base[k >> at_group];
-  if ((k & ((1u << at_group) - 1)) == 0) base = 0;
-  g.at[k] = 0;
-  if (!at) return true;
-  if (!base) base = (uintptr_t(at) - (uintptr_t(1) << 31)) | 1;
-  const uintptr_t off = uintptr_t(at) - base;
-  if (off == 0 || off >> 32) return false;
-  g.at[k] = uint32_t(off);
-  return true;
-}
-
-inline const uint8_t* at_get(const chunk_log& g, uint64_t i) {
-  const uint64_t k = i & g.mask;
-  return g.at[k] ? reinterpret_cast<const uint8_t*>(g.at_base[k >> at_group] + g.at[k]) : nullptr;
-}
-
-// log2 of the bytes of position a dir entry covers.
-constexpr uint32_t dir_shift = 11;
-
-inline uint32_t& dir_at(const chunk_log& g, uint64_t pos) {
-  return g.dir[(pos >> dir_shift) & ((uint64_t(1) << g.dir_order) - 1)];
-}
-
-// Entries keep the low 32 bits of a position; the full one follows from
-// the oldest entry's, kept exactly as entries fall out (every chunk but the
-// last is below 64 KiB, so differences of neighbours are exact).
-inline void log_add(chunk_log& g, uint64_t pos) {
-  const uint64_t size = uint64_t(g.mask) + 1;
-  if (g.dir_order && (g.n == 0 || (uint32_t(pos) >> dir_shift) != (g.start[(g.n - 1) & g.mask] >> dir_shift)))
-    dir_at(g, pos) = uint32_t(g.n);
-  if (g.n == 0)
-    g.oldest = pos;
-  else if (g.n >= size)
-    g.oldest += uint32_t(g.start[(g.n + 1) & g.mask] - g.start[g.n & g.mask]);
-  g.start[g.n & g.mask] = uint32_t(pos);
-  g.n++;
-}
-
-// The chunk that starts at pos, among those still logged, or none: first
-// the one after the last copy's source (a run of continue codes), else a
-// search. Starts rise with the index, nearly in proportion: the search
-// begins where the log's mean chunk length puts pos and widens its steps
-// until pos is bracketed. It looks only at chunks less than 4 GiB back,
-// whose low 32 bits tell them apart; no copy reaches further.
-inline uint64_t log_find(chunk_log& g, uint64_t pos, uint64_t total) {
-  const uint32_t* const st = g.start;
-  const uint64_t m = g.mask;
-  const uint64_t size = m + 1;
-  const uint64_t next = g.last + 1;
-  if (g.last != none && next < g.n && g.n - g.last <= size &&
-      g.last_pos + uint32_t(st[next & m] - st[g.last & m]) == pos)
-    return next;
-  if (g.n == 0) return none;
-  const uint64_t hi = g.n;
-  if (const uint64_t first = g.n > size ? g.n - size : 0; g.near < first) {
-    g.near = first;
-    g.near_pos = g.oldest;
-  }
-  while (total - g.near_pos >= (uint64_t(1) << 32)) {
-    // Neighbours' starts differ by less than 64 KiB; the last chunk ends
-    // at total.
-    g.near_pos += g.near + 1 < hi ? uint32_t(st[(g.near + 1) & m] - st[g.near & m]) : total - g.near_pos;
-    g.near++;
-  }
-  if (g.near == hi) return none;
-  auto at = [&](uint64_t i) { return total - uint32_t(uint32_t(total) - st[i & m]); };
-  const uint64_t lo = g.near;
-  if (pos < g.near_pos || pos > at(hi - 1)) return none;
-  if (g.dir_order) {
-    // A chunk start is at most 32 entries past the first one of its block
-    // (chunks have 64 bytes or more); the search below is for when the
-    // hint is stale or pos starts no chunk.
-    const uint32_t back = uint32_t(uint32_t(hi) - dir_at(g, pos));
-    if (back <= hi - lo) {
-      for (uint64_t j = hi - back, e = j + 33; j < hi && j < e; j++) {
-        const uint64_t p = at(j);
-        if (p == pos) return j;
-        if (p > pos) break;
-      }
-    }
-  }
-  const uint64_t span = total - g.near_pos;
-  uint64_t i = lo + (pos - g.near_pos) * (hi - lo) / (span ? span : 1);
-  if (i >= hi) i = hi - 1;
-  uint64_t a, b;  // at(a) <= pos < at(b), b == hi standing for beyond the end
-  if (at(i) <= pos) {
-    a = i;
-    uint64_t step = 1;
-    while (a + step < hi && at(a + step) <= pos) a += step, step *= 2;
-    b = a + step < hi ? a + step : hi;
-  } else {
-    b = i;
-    uint64_t step = 1;
-    while (b - lo > step && at(b - step) > pos) b -= step, step *= 2;
-    a = b - lo > step ? b - step : lo;
-  }
-  while (b - a > 1) {
-    const uint64_t c = a + (b - a) / 2;
-    (at(c) <= pos ? a : b) = c;
-  }
-  return at(a) == pos ? a : none;
-}
-
 // A known chunk's copy: len bytes from src to win_pos. Source and
 // destination are apart in the ring (distance + len <= window), so
 // plain copies in ring-end pieces are the byte route's result.
@@ -242,9 +135,8 @@ inline void ring_copy(decoder& s, uint32_t src, uint32_t len) {
 match_track start(dec_view& v) {
   v.cnt = {};
   v.part.chunk_fill = 0;
-  v.part.refs = v.part.run_ok = v.part.span_route = v.part.refs_stop = false;
-  v.part.run_len = 0;
-  v.part.held_end = 0;
+  refs_off(v.part.refs);
+  v.part.refs.held_end = 0;
   return {};
 }
 
@@ -260,10 +152,10 @@ struct record_at {
 // restored at once (they cannot end a chunk); an escape code is dropped,
 // the data following it at chunk_buf[head_len].
 // src: where the head was read in the input buffer, or null.
-inline head head_kind(dec_view& v, record_at& r, const uint8_t* src = nullptr) {
+inline head head_kind(dec_view& v, record_at& r, bool span, const uint8_t* src) {
   const uint8_t* c = v.part.chunk_buf;
   if (c[0] != esc0 || c[1] != esc1 || c[2] != esc2 || c[3] > code_continue) {
-    replay_held(v, src);
+    replay_held(v, span, src);
     return head::data;
   }
   if (c[3] == code_escape) {
@@ -275,15 +167,15 @@ inline head head_kind(dec_view& v, record_at& r, const uint8_t* src = nullptr) {
 
 // Takes a byte of a record's head (x, or -1 at the end of input) into
 // chunk_buf. At the end of input, held bytes are data.
-inline head take_head(dec_view& v, record_at& r, int x, const uint8_t* src = nullptr) {
+inline head take_head(dec_view& v, record_at& r, int x, bool span, const uint8_t* src) {
   decoder& d = v.part;
   if (x < 0) {
     r.at_end = true;
-    if (d.chunk_fill < head_len) replay_held(v, src);
+    if (d.chunk_fill < head_len) replay_held(v, span, src);
     return head::end;
   }
   d.chunk_buf[d.chunk_fill++] = uint8_t(x);
-  return d.chunk_fill < head_len ? head::more : head_kind(v, r, src);
+  return d.chunk_fill < head_len ? head::more : head_kind(v, r, span, src);
 }
 
 // A match or continue of distance dist opens: the damage checks, and where
@@ -322,9 +214,8 @@ void fill_ahead(decoder& d, uint64_t total) {
 
 // refs end for the stream at data position total. The ring fills from
 // here on: its helper may start.
-void refs_off(decoder& d, uint64_t total) {
-  d.refs = d.run_ok = false;
-  d.run_len = 0;
+void refs_done(decoder& d, uint64_t total) {
+  refs_off(d.refs);
   if (d.helper && d.cfg_decwinsize > fill_step && d.fill_mark == none) d.fill_mark = total;
 }
 
@@ -334,23 +225,24 @@ void refs_wind_down(dec_view& v);
 inline void chunk_done(dec_view& v, match_track& mt, uint32_t len) {
   stream_counts& n = v.cnt;
   decoder& d = v.part;
-  if (d.log.at_order) {
-    const uint8_t* at = d.refs && d.run_ok && d.run_len == len ? d.run_src : nullptr;
-    if (!at_put(d.log, d.log.n, at) || !at)
+  kept_refs& r = d.refs;
+  if (r.order) {
+    const uint8_t* at = r.state != refs_state::off && r.run_ok && r.run_len == len ? r.run_src : nullptr;
+    if (!refs_put(r, d.log.n, at) || !at)
       run_flush(d);
     else
-      d.held_end = n.total_bytes + len;
-    d.run_len = 0;
-    d.run_ok = d.refs && !d.refs_stop;
+      r.held_end = n.total_bytes + len;
+    r.run_len = 0;
+    r.run_ok = r.state == refs_state::on;
   }
-  if (d.log.start) log_add(d.log, n.total_bytes);
+  if (d.log.start) chunk_log_add(d.log, n.total_bytes);
   n.total_bytes += len;
   if (n.total_bytes >= v.part.fill_mark) fill_ahead(v.part, n.total_bytes);
   n.chunk_count++;
   n.cur_pos = pos_advance(n.cur_pos, len);
   mt.chunk_done(len);
   v.part.chunk_fill = 0;
-  if (d.refs && d.refs_stop) refs_wind_down(v);
+  if (r.state == refs_state::winding_down) refs_wind_down(v);
 }
 
 // A match code's distance, one get_byte at a time. A stream that ends
@@ -380,17 +272,17 @@ void refs_end(dec_view& v) {
   chunk_log& g = d.log;
   const uint64_t total = v.cnt.total_bytes, w = d.cfg_decwinsize;
   const uint64_t low = total > w ? total - w : 0;  // the oldest position the ring holds
-  const uint64_t first = g.n > uint64_t(g.mask) + 1 ? g.n - g.mask - 1 : 0;
+  const uint64_t first = chunk_log_first(g);
   uint64_t end = total;
   for (uint64_t i = g.n; i > first && end > low; i--) {
-    const uint64_t begin = end - uint32_t(uint32_t(end) - g.start[(i - 1) & g.mask]);
-    if (const uint8_t* p = at_get(g, i - 1)) {
+    const uint64_t begin = chunk_log_start(g, i - 1, end);
+    if (const uint8_t* p = refs_get(d.refs, i - 1)) {
       const uint64_t from = begin > low ? begin : low;
       ring_put_at(d, uint32_t(from % w), p + (from - begin), uint32_t(end - from));
     }
     end = begin;
   }
-  refs_off(d, total);
+  refs_done(d, total);
 }
 
 // Input is no longer kept. Nothing is written back: chunks held back stay
@@ -408,7 +300,7 @@ void refs_wind_down(dec_view& v) {
     prefault_skip_to(d.fill, total % w);
     d.fill_mark = total;
   }
-  if (d.held_end == 0 || total - d.held_end >= w) refs_off(d, total);
+  if (d.refs.held_end == 0 || total - d.refs.held_end >= w) refs_done(d, total);
 }
 
 // Where a copy's bytes come from, for its output.
@@ -426,28 +318,29 @@ copy_from copy_chunk(dec_view& v, match_track& mt, uint32_t dist) {
   const uint32_t src = match_begin(v, mt, dist);
   const uint64_t total = v.cnt.total_bytes;
   chunk_log& g = d.log;
-  uint64_t i = none;
+  uint64_t i = chunk_none;
   uint32_t len = 0;
   if (g.start && dist != 0 && dist < d.cfg_decwinsize && dist <= total) {
-    i = log_find(g, total - dist, total);
-    if (i != none) len = (i + 1 < g.n ? g.start[(i + 1) & g.mask] : uint32_t(total)) - g.start[i & g.mask];
+    i = chunk_log_find(g, total - dist, total);
+    if (i != chunk_none) len = chunk_log_len(g, i, total);
+  } else {
+    g.last = chunk_none;
   }
-  g.last = i;
-  g.last_pos = total - dist;
+  const bool refs = d.refs.state != refs_state::off;
   copy_from from{none_pos, nullptr};
   // A kept source is read where it lies, so it may also reach the bytes
   // this copy overwrites in the ring: every byte is read before the copy
   // would overwrite it, as on the byte route.
-  const uint8_t* const at = i != none && d.refs ? at_get(g, i) : nullptr;
-  if (at || (i != none && uint64_t(dist) + len <= d.cfg_decwinsize)) {
+  const uint8_t* const at = i != chunk_none && refs ? refs_get(d.refs, i) : nullptr;
+  if (at || (i != chunk_none && uint64_t(dist) + len <= d.cfg_decwinsize)) {
     if (at) {
-      d.run_src = at;
-      d.run_at = d.win_pos;
-      d.run_len = len;
+      d.refs.run_src = at;
+      d.refs.run_at = d.win_pos;
+      d.refs.run_len = len;
       ring_skip(d, len);
       from.at = at;
     } else {
-      if (d.refs) run_flush(d);
+      if (refs) run_flush(d);
       from.ring = d.win_pos;
       ring_copy(d, src, len);
     }
@@ -457,7 +350,7 @@ copy_from copy_chunk(dec_view& v, match_track& mt, uint32_t dist) {
   } else {
     // A logged chunk's bytes are in the ring (it is not held back), and
     // its copy reads only them; any other copy may read held-back places.
-    if (d.refs && i == none) refs_end(v);
+    if (refs && i == chunk_none) refs_end(v);
     copy_span(v, src);
   }
   match_end(v, dist);
@@ -495,61 +388,19 @@ void window_free(decoder& d) {
   d.win_buf = nullptr;
 }
 
-namespace {
-
-void at_free(chunk_log& g) {
-  const uint32_t o = g.at_order ? g.at_order : g.order;
-  free_pages(g.at, uint64_t(4) << o);
-  free_pages(g.at_base, uint64_t(8) << (o > at_group ? o - at_group : 0));
-  g.at = nullptr;
-  g.at_base = nullptr;
-  g.at_order = 0;
-}
-
-}  // namespace
-
-void chunk_log_alloc(decoder& d) {
-  chunk_log& g = d.log;
-  uint32_t order = g.order ? g.order : chunk_log_order;
-  if (d.keep_refs) {
+void decoder_log_open(decoder& d) {
+  uint32_t order = d.log_order ? d.log_order : chunk_log_order;
+  if (d.refs.wanted) {
     // Every chunk but a stream's last has min_chunk bytes or more.
     while ((uint64_t(1) << order) < d.cfg_decwinsize / min_chunk + 2) order++;
   }
-  if (g.start && order > g.order) chunk_log_free(d);
-  if (!g.start) {
-    g.start = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << order));
-    g.order = order;
-    g.mask = (uint32_t(1) << order) - 1;
-  }
-  if (d.keep_refs && g.start && g.at_order != g.order) {
-    at_free(g);
-    g.at = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << g.order));
-    g.at_base = static_cast<uintptr_t*>(alloc_pages(uint64_t(8) << (g.order > at_group ? g.order - at_group : 0)));
-    g.at_order = g.at && g.at_base ? g.order : 0;
-    if (!g.at_order) at_free(g);
-  }
-  // The hint covers the window's positions.
-  uint32_t dir_order = 1;
-  while ((uint64_t(1) << (dir_order + dir_shift)) < d.cfg_decwinsize) dir_order++;
-  if (g.start && g.dir_order != dir_order) {
-    free_pages(g.dir, uint64_t(4) << g.dir_order);
-    g.dir = static_cast<uint32_t*>(alloc_pages(uint64_t(4) << dir_order));
-    g.dir_order = g.dir ? dir_order : 0;
-  }
-  g.n = 0;
-  g.oldest = 0;
-  g.near = g.near_pos = 0;
-  g.last = none;
+  const bool logged = chunk_log_reset(d.log, order, d.cfg_decwinsize);
+  if (!logged || !d.refs.wanted || !refs_alloc(d.refs, d.log.order)) refs_free(d.refs);
 }
 
-void chunk_log_free(decoder& d) {
-  chunk_log& g = d.log;
-  free_pages(g.start, uint64_t(4) << g.order);
-  g.start = nullptr;
-  free_pages(g.dir, uint64_t(4) << g.dir_order);
-  g.dir = nullptr;
-  g.dir_order = 0;
-  at_free(g);
+void decoder_log_free(decoder& d) {
+  chunk_log_free(d.log);
+  refs_free(d.refs);
 }
 
 // Exactly the record rules, one get_byte and put_byte at a time.
@@ -567,7 +418,7 @@ codec_task decode_bytes(dec_view v) {
         closed = restore(v, uint8_t(x));
         continue;
       }
-      const head h = take_head(v, rec, x);
+      const head h = take_head(v, rec, x, false, nullptr);
       if (h == head::end) break;
       if (h != head::match && h != head::cont) continue;
       uint32_t dist = pos_distance(v.cnt.cur_pos, mt.expected_pos);
@@ -600,11 +451,8 @@ codec_task decode_spans(dec_view v) {
   codec_io& io = v.io;
   decoder& d = v.part;
   match_track mt = start(v);
-  d.span_route = true;
-  if (d.keep_refs && d.log.at_order) {
-    d.refs = d.run_ok = true;
-    d.fill_mark = none;  // the ring fills only once refs wind down or end
-  }
+  refs_begin(d.refs);
+  if (d.refs.state == refs_state::on) d.fill_mark = none;  // the ring fills only once refs wind down or end
   for (bool done = false; !done;) {
     record_at rec;
     uint32_t sent = 0;  // chunk_buf up to here has gone out
@@ -631,7 +479,7 @@ codec_task decode_spans(dec_view v) {
         std::memcpy(d.chunk_buf, io.in_cur, head_len);
         io.in_cur += head_len;
         d.chunk_fill = head_len;
-        h = head_kind(v, rec, io.in_cur - head_len);
+        h = head_kind(v, rec, true, io.in_cur - head_len);
       } else {
         // A head split between buffers is still one piece of kept input
         // when the buffers are adjacent.
@@ -641,7 +489,7 @@ codec_task decode_spans(dec_view v) {
           head_at = a;
         else if (x >= 0 && (!a || !head_at || head_at + d.chunk_fill != a))
           head_at = nullptr;
-        h = take_head(v, rec, x, head_at);
+        h = take_head(v, rec, x, true, head_at);
       }
       if (h == head::end) break;
       if (h != head::match && h != head::cont) continue;

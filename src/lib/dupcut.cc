@@ -224,7 +224,7 @@ dupcut_status dupcut_set_option(dupcut_ctx* c, dupcut_option opt, uint32_t value
     case DUPCUT_OPTION_STABLE_INPUT:
       if (value > 2) return DUPCUT_ERROR_PARAM;
       c->stable_in = value;
-      c->s.dec.keep_refs = value == 2;
+      c->s.dec.refs.wanted = value == 2;
       return DUPCUT_DONE;
     case DUPCUT_OPTION_THREADS:
       if (value < 1) return DUPCUT_ERROR_PARAM;
@@ -295,7 +295,7 @@ dupcut::codec_state& dupcut::ctx_codec(dupcut_ctx* c) { return c->s; }
 
 void dupcut::ctx_keep_no_more(dupcut_ctx* c) {
   if (c->stable_in == 2) c->stable_in = 1;
-  c->s.dec.refs_stop = true;
+  refs_stop(c->s.dec.refs);
 }
 
-bool dupcut::ctx_keeps(const dupcut_ctx* c) { return c->s.dec.refs; }
+bool dupcut::ctx_keeps(const dupcut_ctx* c) { return c->s.dec.refs.state != refs_state::off; }
