@@ -147,14 +147,14 @@ struct run {
   bytes out;
   bool finished;
   stream_counts cnt;
-  const char* fail;    // io.fail_msg
-  const char* damage;  // the decoder's damage_msg
+  const char* fail;    // why the decoder failed
+  const char* damage;  // the decoder's first damage
   bool allocated;      // the decoder had a window
   uint32_t chunkdiv, decwin;  // as the decoder read them
 };
 
 inline run finish(codec_state& s, const pumped& p) {
-  return {p.out, p.finished, s.cnt, s.io.fail_msg, s.dec.damage_msg, s.dec.win_buf != nullptr, s.cfg_chunkdiv,
+  return {p.out, p.finished, s.cnt, s.dec.fail.msg, s.dec.damage.msg, s.dec.win_buf != nullptr, s.cfg_chunkdiv,
           s.dec.cfg_decwinsize};
 }
 

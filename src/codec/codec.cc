@@ -5,8 +5,8 @@ namespace dupcut {
 
 namespace {
 
-codec_task fail(codec_state& s, const char* msg) {
-  s.io.fail_msg = msg;
+codec_task fail(codec_state& s, stream_status st) {
+  s.dec.fail = st;
   co_await codec_yield{s.io, 0};
 }
 
@@ -16,33 +16,29 @@ void open_common(codec_state& s, uint32_t decode, uint32_t chunkdiv, bool header
   s.io.request = 0;
   s.io.in_eof = 0;
   s.io.in_kept = 0;
-  s.io.fail_msg = nullptr;
   s.decode_mode = decode;
   s.headerless = !header;
   s.route = dispatch_path() == path::byte ? path::byte : path::span;
   s.cfg_chunkdiv = chunkdiv;
   s.cnt = {};
-  s.dec.damage_msg = nullptr;
+  s.dec.fail = s.dec.damage = {fault::none, nullptr};
   codec_set_threads(s, s.threads);
   codec_start(s.io, codec_main(s));
 }
 
-// Reads and checks the header; false (fail_msg set) when it is refused.
-bool take_header(codec_state& s, const int b[4]) {
-  if (b[3] < 0) {
-    s.io.fail_msg = "stream too short for its header";
+// Takes the header's numbers; false (fail set) when it is refused. A
+// stream that ends reads -1 from there on.
+bool take_header(codec_state& s, const int b[header_size]) {
+  uint8_t h[header_size];
+  size_t n = 0;
+  while (n < header_size && b[n] >= 0) h[n] = uint8_t(b[n]), n++;
+  const stream_header hd = read_header(h, n);
+  if (hd.problem) {
+    s.dec.fail = {hd.code, hd.problem};
     return false;
   }
-  s.cfg_chunkdiv = uint32_t(b[0] + 256 * b[1]);
-  const uint32_t mib = uint32_t(b[2] + 256 * b[3]);
-  if (s.cfg_chunkdiv == 0) {
-    s.io.fail_msg = "bad stream header: chunk divisor 0";
-    return false;
-  }
-  if (mib == 0 || mib > 4095) {
-    s.io.fail_msg = "bad stream header: window size out of range";
-    return false;
-  }
+  s.cfg_chunkdiv = hd.chunkdiv;
+  const uint32_t mib = hd.window_mib;
   // A window from an earlier stream is kept when its size fits.
   if (s.dec.cfg_decwinsize != mib << 20) window_free(s.dec);
   s.dec.cfg_decwinsize = mib << 20;
@@ -111,7 +107,7 @@ codec_task codec_main(codec_state& s) {
       }
     }
     if (!window_open(s.dec)) {
-      co_await fail(s, "cannot allocate the decoder window");
+      co_await fail(s, {fault::memory, "cannot allocate the decoder window"});
       co_return;
     }
     if (s.route == path::span) decoder_log_open(s.dec);

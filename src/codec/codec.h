@@ -21,7 +21,7 @@
 namespace dupcut {
 
 struct codec_state {
-  codec_io io;            // buffer cursors, requests, frames, fail_msg
+  codec_io io;            // buffer cursors, requests, frames
   uint32_t decode_mode;   // 1 decodes, 0 encodes
   uint32_t headerless;    // 1: records only, the numbers given at open
   path route;             // byte or span route, fixed at open
@@ -60,6 +60,13 @@ void codec_open_decoder(codec_state& s);
 // A decoder of records only, with the numbers given here; the window may
 // be any number of bytes.
 void codec_open_decoder(codec_state& s, uint32_t chunkdiv, uint32_t decwinsize);
+
+// How the run stands: its failure, else the first damage a decoder found
+// (the run went on past it), else fault::none.
+inline stream_status codec_status(const codec_state& s) {
+  if (!s.decode_mode) return {fault::none, nullptr};
+  return s.dec.fail.code != fault::none ? s.dec.fail : s.dec.damage;
+}
 
 // Runs the codec until its next request; see codec_resume(codec_io&).
 inline int32_t codec_resume(codec_state& s) { return codec_resume(s.io); }

@@ -39,8 +39,6 @@ struct codec_io {
   // and unchanged until the stream ends, so the codec may keep pointers
   // into it.
   uint32_t in_kept;
-  // Set by the codec before its final suspension when the run must fail.
-  const char* fail_msg;
 
   std::coroutine_handle<> codec_ctx;   // innermost suspended frame, resumed next
   std::coroutine_handle<> codec_root;  // the entry frame

@@ -182,11 +182,11 @@ inline head take_head(dec_view& v, record_at& r, int x, bool span, const uint8_t
 // the copy starts in the ring.
 inline uint32_t match_begin(dec_view& v, match_track& mt, uint32_t dist) {
   decoder& d = v.part;
-  if (!d.damage_msg) {
+  if (!d.damage.msg) {
     if (dist == 0 || dist >= d.cfg_decwinsize)
-      d.damage_msg = "damaged stream: match distance outside the window";
+      d.damage = {fault::damaged, "damaged stream: match distance outside the window"};
     else if (dist > v.cnt.total_bytes)
-      d.damage_msg = "damaged stream: match reaches before the start of the data";
+      d.damage = {fault::damaged, "damaged stream: match reaches before the start of the data"};
   }
   mt.match_src = pos_distance(v.cnt.cur_pos, dist);
   d.chunk_fill = 0;
@@ -198,7 +198,7 @@ inline void match_end(dec_view& v, uint32_t dist) {
   decoder& d = v.part;
   v.cnt.match_bytes += d.chunk_fill;
   // An encoder's source chunk ends before the copy begins.
-  if (dist < d.chunk_fill && !d.damage_msg) d.damage_msg = "damaged stream: match overlaps its own chunk";
+  if (dist < d.chunk_fill && !d.damage.msg) d.damage = {fault::damaged, "damaged stream: match overlaps its own chunk"};
 }
 
 // The data has reached `total` bytes: the helper's goal moves ahead of it,
@@ -254,7 +254,7 @@ codec_task read_distance(dec_view v, uint32_t& dist, bool& whole) {
   for (int k = 0; k < 4; k++) {
     const int y = co_await get_byte{v.io};
     if (y < 0) {
-      v.io.fail_msg = "stream truncated inside a match code";
+      v.part.fail = {fault::truncated, "stream truncated inside a match code"};
       v.part.chunk_fill = 0;
       co_await codec_yield{v.io, 0};
       co_return;

@@ -21,9 +21,12 @@ struct decoder {
   uint8_t* win_buf;         // the ring: restored bytes, the latest before win_pos
   uint32_t win_pos;         // where the next restored byte goes
   uint32_t chunk_fill;      // bytes of the open record held in chunk_buf
-  // The first sign that the stream cannot be an encoder's output; decoding
-  // goes on as defined and the run ends as a failure.
-  const char* damage_msg;
+  // Why the run failed, set before its final suspension when it does.
+  stream_status fail;
+  // The first sign that the stream cannot be an encoder's output
+  // (fault::damaged); decoding goes on as defined and the run ends as a
+  // failure.
+  stream_status damage;
   chunk_log log;     // span route: where recent chunks start
   uint32_t log_order;  // log2 of the log's entries; 0: chunk_log_order
   kept_refs refs;    // span route: chunks left where they lie in kept input
@@ -40,7 +43,7 @@ using dec_view = loop_view<decoder>;
 
 // Restore the data of a stream whose header has been read; win_buf holds
 // cfg_decwinsize bytes and the chunker is set up. Finish with request code
-// 0 (io.fail_msg set when the stream ended inside a match code).
+// 0 (fail set when the stream ended inside a match code).
 codec_task decode_bytes(dec_view v);
 codec_task decode_spans(dec_view v);
 

@@ -2,25 +2,7 @@
 
 #include <cstring>
 
-#include "stream/stream.h"
-
 namespace dupcut {
-
-stream_header read_header(const uint8_t* p, size_t n) {
-  stream_header h{0, 0, 0, nullptr};
-  if (n < header_size) {
-    h.problem = "stream too short for its header";
-    return h;
-  }
-  h.chunkdiv = uint32_t(p[0] | p[1] << 8);
-  h.window_mib = uint32_t(p[2] | p[3] << 8);
-  h.decoder_memory = uint64_t(h.window_mib) << 20;
-  if (h.chunkdiv == 0)
-    h.problem = "bad stream header: chunk divisor 0";
-  else if (h.window_mib == 0 || h.window_mib > 4095)
-    h.problem = "bad stream header: window size out of range";
-  return h;
-}
 
 const char* foreign_format(const uint8_t* p, size_t n) {
   static const struct {

@@ -7,20 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "stream/stream.h"  // read_header: the header's numbers, or why it is refused
+
 namespace dupcut {
 
 // Bytes to look at for both answers.
 constexpr size_t probe_size = 6;
-
-struct stream_header {
-  uint32_t chunkdiv;
-  uint32_t window_mib;
-  uint64_t decoder_memory;  // bytes of window a decoder must allocate
-  // Null when the header is usable; else the decoder's own message.
-  const char* problem;
-};
-
-stream_header read_header(const uint8_t* p, size_t n);
 
 // "gzip", "zip", "zstd", "xz" or "bzip2" when p starts with that format's
 // magic number, else null; for a warning such as "looks like a gzip file;

@@ -79,31 +79,29 @@ bool buffers_ok(const dupcut_out_buffer* out, const dupcut_in_buffer* in) {
   return !in || (in->pos <= in->size && (in->src || !in->size));
 }
 
+dupcut_status status_of(fault f) {
+  switch (f) {
+    case fault::none: return DUPCUT_DONE;
+    case fault::truncated: return DUPCUT_ERROR_TRUNCATED;
+    case fault::damaged: return DUPCUT_ERROR_DAMAGED;
+    case fault::window_cap: return DUPCUT_ERROR_WINDOW_TOO_LARGE;
+    case fault::memory: return DUPCUT_ERROR_MEMORY;
+  }
+  return DUPCUT_ERROR_DAMAGED;
+}
+
 // The header bytes among the k about to pass to the decoder; refuses a
-// stream before its window is allocated.
-dupcut_status watch_header(dupcut_ctx& c, const uint8_t* p, size_t k) {
+// stream before its window is allocated, in the words the codec would use.
+stream_status watch_header(dupcut_ctx& c, const uint8_t* p, size_t k) {
   for (size_t i = 0; i < k && c.hdr_seen < header_size; i++) {
     c.hdr[c.hdr_seen++] = p[i];
     if (c.hdr_seen < header_size) continue;
-    dupcut_header_info h;
-    if (dupcut_probe_header(c.hdr, header_size, &h) != DUPCUT_DONE) {
-      // In the words the codec would use once it read them.
-      c.why = c.hdr[0] | c.hdr[1] ? "bad stream header: window size out of range" : "bad stream header: chunk divisor 0";
-      return DUPCUT_ERROR_DAMAGED;
-    }
-    if (c.window_cap && h.window_mib > c.window_cap) {
-      c.why = "the stream's window is above the decoder's cap";
-      return DUPCUT_ERROR_WINDOW_TOO_LARGE;
-    }
+    const stream_header h = read_header(c.hdr, header_size);
+    if (h.problem) return {h.code, h.problem};
+    if (c.window_cap && h.window_mib > c.window_cap)
+      return {fault::window_cap, "the stream's window is above the decoder's cap"};
   }
-  return DUPCUT_DONE;
-}
-
-// Why a finished codec failed, from what it had reached.
-dupcut_status codec_failure(const dupcut_ctx& c) {
-  if (c.s.decode_mode && c.hdr_seen < header_size) return DUPCUT_ERROR_TRUNCATED;
-  if (c.s.decode_mode && !c.s.dec.win_buf) return DUPCUT_ERROR_MEMORY;
-  return DUPCUT_ERROR_TRUNCATED;  // inside a match code
+  return {fault::none, nullptr};
 }
 
 }  // namespace
@@ -156,7 +154,8 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
   size_t ipos = pos0;
   uint8_t* const odst = static_cast<uint8_t*>(out->dst);
 
-  auto leave = [&](dupcut_status st) {
+  // A status and, for an error, its sentence (null: the status string's).
+  auto leave = [&](dupcut_status st, const char* why = nullptr) {
     if (in) in->pos = ipos;
     c->held = isrc;
     c->held_size = isize;
@@ -165,7 +164,7 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
     c->out_bytes += out->pos - opos0;
     if (st < 0) {
       c->ph = phase::failed;
-      if (!*c->why) c->why = s.io.fail_msg ? s.io.fail_msg : s.dec.damage_msg ? s.dec.damage_msg : dupcut_status_string(st);
+      c->why = why ? why : dupcut_status_string(st);
     }
     if (st == DUPCUT_DONE) c->ph = phase::done;
     return st;
@@ -192,7 +191,8 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
       // A caller keeping all its input has only the header copied: the
       // decoder keeps pointers to what follows.
       if (c->stable_in == 2 && c->hdr_seen < header_size && k > header_size - c->hdr_seen) k = header_size - c->hdr_seen;
-      if (dupcut_status st = watch_header(*c, isrc + ipos, k); st != DUPCUT_DONE) return leave(st);
+      if (const stream_status h = watch_header(*c, isrc + ipos, k); h.code != fault::none)
+        return leave(status_of(h.code), h.msg);
       if (k) std::memcpy(c->ibuf, isrc + ipos, k);
       ipos += k;
       io.in_cur = io.in_start = c->ibuf;
@@ -204,9 +204,11 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
     out->pos = size_t(io.out_cur - odst);
     if (!dec || c->in_place) ipos = size_t(io.in_cur - isrc);
     // Damage is final unless the caller salvages what follows it.
-    if (dec && s.dec.damage_msg && !c->past_damage) return leave(DUPCUT_ERROR_DAMAGED);
-    if (req == 0)
-      return leave(io.fail_msg ? codec_failure(*c) : s.dec.damage_msg ? DUPCUT_ERROR_DAMAGED : DUPCUT_DONE);
+    if (dec && s.dec.damage.msg && !c->past_damage) return leave(status_of(s.dec.damage.code), s.dec.damage.msg);
+    if (req == 0) {
+      const stream_status v = codec_status(s);
+      return leave(status_of(v.code), v.msg);
+    }
     // The codec asks once more at the end of input before it sees in_eof;
     // a decoder also goes on with the caller's input not yet copied.
     if (req == 1 && !c->ended && (!dec || ipos == isize)) return leave(DUPCUT_NEED_INPUT);
@@ -251,13 +253,11 @@ void dupcut_free(dupcut_ctx* c) {
 
 dupcut_status dupcut_probe_header(const void* src, size_t size, dupcut_header_info* info) {
   if (!info || (!src && size)) return DUPCUT_ERROR_PARAM;
-  if (size < header_size) return DUPCUT_ERROR_TRUNCATED;
-  const uint8_t* b = static_cast<const uint8_t*>(src);
-  const uint32_t div = b[0] | uint32_t(b[1]) << 8, mib = b[2] | uint32_t(b[3]) << 8;
-  if (div == 0 || mib == 0 || mib > 4095) return DUPCUT_ERROR_DAMAGED;
-  info->divisor = div;
-  info->window_mib = mib;
-  info->decoder_bytes = (uint64_t(mib) << 20) + chunk_log_bytes + sizeof(dupcut_ctx);
+  const stream_header h = read_header(static_cast<const uint8_t*>(src), size);
+  if (h.problem) return status_of(h.code);
+  info->divisor = h.chunkdiv;
+  info->window_mib = h.window_mib;
+  info->decoder_bytes = h.decoder_memory + chunk_log_bytes + sizeof(dupcut_ctx);
   return DUPCUT_DONE;
 }
 

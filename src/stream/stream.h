@@ -2,6 +2,7 @@
 // header, control codes and the position space.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace dupcut {
@@ -69,6 +70,49 @@ struct loop_view {
 template <class Part>
 codec_io& io_of(const loop_view<Part>& v) {
   return v.io;
+}
+
+// Why reading a stream stopped, or what it found; each comes with the
+// sentence a user reads.
+enum class fault : uint8_t {
+  none,
+  truncated,   // the stream ends inside its header or a code
+  damaged,     // not an encoder's output
+  window_cap,  // the header's window is above what the reader allows
+  memory,      // the window cannot be had
+};
+
+struct stream_status {
+  fault code;
+  const char* msg;  // null with fault::none
+};
+
+// A stream's header as read from its first n bytes, checked: problem and
+// code say why it is refused (fault::none and null when it is not).
+struct stream_header {
+  uint32_t chunkdiv;
+  uint32_t window_mib;
+  uint64_t decoder_memory;  // bytes of window a reader must allocate
+  const char* problem;
+  fault code;
+};
+
+constexpr stream_header read_header(const uint8_t* p, size_t n) {
+  stream_header h{0, 0, 0, nullptr, fault::none};
+  if (n < header_size) {
+    h.problem = "stream too short for its header";
+    h.code = fault::truncated;
+    return h;
+  }
+  h.chunkdiv = uint32_t(p[0] | p[1] << 8);
+  h.window_mib = uint32_t(p[2] | p[3] << 8);
+  h.decoder_memory = uint64_t(h.window_mib) << 20;
+  if (h.chunkdiv == 0)
+    h.problem = "bad stream header: chunk divisor 0";
+  else if (h.window_mib == 0 || h.window_mib > 4095)
+    h.problem = "bad stream header: window size out of range";
+  if (h.problem) h.code = fault::damaged;
+  return h;
 }
 
 // Header bytes from the configuration: divisor low 16 bits, window in MiB
