@@ -15,7 +15,6 @@
 
 #include "dupcut.h"
 #include "fuzz_util.h"
-#include "lib/internal.h"
 
 namespace fz {
 namespace {
@@ -66,7 +65,7 @@ api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable, bool k
       end = fed + ik == in.size();
       if (ib_kept) given.push_back(std::move(ib));
       if (kept && !stopped && fed >= stop_at) {
-        dupcut::ctx_keep_no_more(c);
+        dupcut_keep_no_more(c);
         stopped = true;
       }
       ib_kept = kept && !stopped;
@@ -80,7 +79,7 @@ api_run drive(dupcut_ctx* c, const bytes& in, uint32_t seed, bool stable, bool k
     r.st = dupcut_code(c, &o, &i, end);
     check(i.pos <= i.size && o.pos <= ok, "positions past the buffers");
     r.out.insert(r.out.end(), ob.get(), ob.get() + o.pos);
-    if (stopped && !ib_kept && !dupcut::ctx_keeps(c)) given.clear();
+    if (stopped && !ib_kept && !dupcut_input_held(c)) given.clear();
     if (r.out.size() > out_cap) {
       r.capped = true;
       return r;

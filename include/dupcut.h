@@ -153,6 +153,38 @@ DUPCUT_API const char* dupcut_status_string(dupcut_status status);
 DUPCUT_API unsigned dupcut_version_number(void);
 DUPCUT_API const char* dupcut_version_string(void);
 
+#ifdef DUPCUT_STATIC_LINKING_ONLY
+/* Not part of the stable interface: what the dupcut program takes from a
+ * context beyond the calls above. It may change in any release, so use it
+ * only with the library of the same version (linked statically, or the
+ * shared library of exactly that version). */
+
+/* A context's numbers, for the program's console lines. */
+typedef struct dupcut_setup {
+  uint32_t started;     /* nonzero once the stream's start is done (a
+                           decoder's header read and its window had); the
+                           numbers below hold from then on */
+  uint32_t divisor;     /* the chunk divisor in use (a decoder's: the stream's) */
+  uint32_t table_bytes; /* encoder: the chunk table's memory; decoder: 0 */
+  uint32_t window_bytes; /* the decoder window: an encoder's for its stream, a decoder's own */
+  uint32_t table_slots; /* encoder: the chunk table's slots */
+  uint32_t record_size; /* encoder: bytes of one scratch record of the table */
+  uint32_t state_size;  /* bytes of the codec state inside the context */
+  uintptr_t table_address; /* encoder: where the table lies */
+} dupcut_setup;
+
+DUPCUT_API dupcut_status dupcut_get_setup(const dupcut_ctx* ctx, dupcut_setup* setup);
+
+/* For a decoder whose input is kept (DUPCUT_OPTION_STABLE_INPUT 2): the
+ * input given from now on is not, and the decoder puts the chunks it holds
+ * back into its window as it goes on; later streams of the context are
+ * read as with DUPCUT_OPTION_STABLE_INPUT 1. The input kept so far must
+ * stay until dupcut_input_held returns 0. Any time between calls. */
+DUPCUT_API dupcut_status dupcut_keep_no_more(dupcut_ctx* ctx);
+/* Nonzero while a decoder may still read input that was kept. */
+DUPCUT_API int dupcut_input_held(const dupcut_ctx* ctx);
+#endif /* DUPCUT_STATIC_LINKING_ONLY */
+
 #ifdef __cplusplus
 }
 #endif

@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
+#define DUPCUT_STATIC_LINKING_ONLY  // dupcut_keep_no_more, dupcut_input_held
 #include "dupcut.h"
-#include "lib/internal.h"
 #include "util.h"
 
 using namespace tu;
@@ -249,10 +249,10 @@ TEST(Lib, KeptInputGivesThePlainDecodersBytes) {
       // and the kept memory goes as soon as the decoder lets it go (while
       // it reads from the other buffer).
       if (lay == stopped && keeping && fed >= stream.size() / 3 && in.pos == in.size) {
-        dupcut::ctx_keep_no_more(d.get());
+        dupcut_keep_no_more(d.get());
         keeping = false;
       }
-      if (lay == stopped && !keeping && in.src == rest.data() && !dupcut::ctx_keeps(d.get()))
+      if (lay == stopped && !keeping && in.src == rest.data() && !dupcut_input_held(d.get()))
         std::fill(head.begin(), head.end(), 0xA5);
       if (in.pos == in.size && fed < stream.size()) {
         const size_t k = std::min(piece, stream.size() - fed);

@@ -154,8 +154,10 @@ struct run {
 };
 
 inline run finish(codec_state& s, const pumped& p) {
-  return {p.out, p.finished, s.cnt, s.dec.fail.msg, s.dec.damage.msg, s.dec.win_buf != nullptr, s.cfg_chunkdiv,
-          s.dec.cfg_decwinsize};
+  const decoder* d = dec_of(s);
+  if (!d) return {p.out, p.finished, s.cnt, nullptr, nullptr, false, s.cfg_chunkdiv, 0};
+  return {p.out, p.finished, s.cnt, d->fail.msg, d->damage.msg, d->win_buf != nullptr, s.cfg_chunkdiv,
+          d->cfg_decwinsize};
 }
 
 inline run encode(const uint8_t* in, size_t n, const codec_cfg& c) {
@@ -179,7 +181,7 @@ inline run decode(const uint8_t* in, size_t n, const codec_cfg& c) {
     codec_open_decoder(*s);
   else
     codec_open_decoder(*s, c.chunkdiv, c.decwin);
-  s->dec.log_order = c.log_order;
+  dec_of(*s)->log_order = c.log_order;
   const pumped p = pump(s->io, in, n, c.io);
   const run r = finish(*s, p);
   codec_close(*s);

@@ -9,7 +9,7 @@
 //   codec_close(s);
 #pragma once
 
-#include <cstdio>
+#include <variant>
 
 #include "chunking/chunker.h"
 #include "chunking/dispatch.h"
@@ -26,7 +26,9 @@ struct codec_state {
   uint32_t headerless;    // 1: records only, the numbers given at open
   path route;             // byte or span route, fixed at open
   uint32_t cfg_chunkdiv;  // a boundary where the window hash < 2^32 / cfg_chunkdiv
-  std::FILE* console;     // where the start-up line goes; null: nowhere
+  // Set once the stream's start is done (header exchanged, window and
+  // chunker set up): the numbers of the start-up line hold.
+  bool started;
   // Threads, read by codec_open_encoder: n >= 2 gives the span route's
   // encoder n - 1 workers (at most max_threads - 1) that cut and digest
   // the stages ahead while this thread makes the table calls, and the
@@ -35,11 +37,28 @@ struct codec_state {
   uint32_t threads;
   stream_counts cnt;      // data bytes, chunks, matched bytes, position
   chunker ck;             // boundaries and keys
-  encoder enc;            // chunk table and stage (encoding)
-  decoder dec;            // ring window and chunk log (decoding)
+  // The side an open made: an encoder's table and stages, or a decoder's
+  // ring and chunk log, never both. Memory of the other side is released
+  // when an open switches sides.
+  std::variant<std::monostate, encoder, decoder> side;
 };
 
 inline codec_io& io_of(codec_state& s) { return s.io; }
+
+// The side of an open codec; null when it is the other one.
+inline encoder* enc_of(codec_state& s) { return std::get_if<encoder>(&s.side); }
+inline decoder* dec_of(codec_state& s) { return std::get_if<decoder>(&s.side); }
+inline const encoder* enc_of(const codec_state& s) { return std::get_if<encoder>(&s.side); }
+inline const decoder* dec_of(const codec_state& s) { return std::get_if<decoder>(&s.side); }
+
+// The numbers of the start-up line ("len=%i encmem=%iM decmem=%iM"): the
+// divisor, the table's bytes (0 when decoding) and the window's bytes.
+struct codec_setup {
+  uint32_t chunkdiv;
+  uint32_t encmem;
+  uint32_t decmem;
+};
+codec_setup codec_setup_of(const codec_state& s);
 
 // An encoder with chunk divisor chunkdiv, a table of encmem bytes (20 a
 // slot) and the decoder's window of decwinsize bytes; with header false
@@ -64,8 +83,9 @@ void codec_open_decoder(codec_state& s, uint32_t chunkdiv, uint32_t decwinsize);
 // How the run stands: its failure, else the first damage a decoder found
 // (the run went on past it), else fault::none.
 inline stream_status codec_status(const codec_state& s) {
-  if (!s.decode_mode) return {fault::none, nullptr};
-  return s.dec.fail.code != fault::none ? s.dec.fail : s.dec.damage;
+  const decoder* d = dec_of(s);
+  if (!d) return {fault::none, nullptr};
+  return d->fail.code != fault::none ? d->fail : d->damage;
 }
 
 // Runs the codec until its next request; see codec_resume(codec_io&).
@@ -83,7 +103,7 @@ void codec_rewind(codec_state& s);
 void codec_close(codec_state& s);
 
 // The codec's entry: exchanges the header, sets up window and chunker,
-// prints the start-up line and runs the encode or decode loop.
+// marks the start done and runs the encode or decode loop.
 codec_task codec_main(codec_state& s);
 
 }  // namespace dupcut

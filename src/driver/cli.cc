@@ -13,7 +13,6 @@
 #include <memory>
 #include <string>
 
-#include "codec/codec.h"
 #include "driver/driver.h"
 #include "driver/options.h"
 #include "driver/outfile.h"
@@ -139,11 +138,11 @@ ssize_t tee_write(void* cookie, const char* p, size_t n) {
 // straight through; unbuffered, stdio would read a byte at a time, and
 // setvbuf without a buffer of ours gives 8 KiB. Writing, unbuffered hands
 // each of the driver's writes over whole and at once, as the verifier needs.
-char in_stdio_buf[io_buf_size];
+char in_stdio_buf[driver_buf_size];
 
 std::FILE* open_cookie(void* cookie, const char* mode, cookie_io_functions_t io) {
   std::FILE* f = fopencookie(cookie, mode, io);
-  if (f && *mode == 'r') std::setvbuf(f, in_stdio_buf, _IOFBF, io_buf_size);
+  if (f && *mode == 'r') std::setvbuf(f, in_stdio_buf, _IOFBF, driver_buf_size);
   if (f && *mode == 'w') std::setvbuf(f, nullptr, _IONBF, 0);
   return f;
 }
@@ -457,7 +456,6 @@ bool runner::open_job(job& j) {
 void runner::run_job(job& j) {
   // A listing is a table of its own; the console lines go with the others.
   const bool console_lines = o.verbosity >= 2 && o.mode != run_mode::list;
-  set_console(j.codec.c, console_lines ? stderr : nullptr);
   progress_start(prog, progress_wanted(o.progress), j.in_regular ? uint64_t(j.ist.st_size) : 0);
   live_progress = &prog;
   if (!decoding() && console_lines) print_setup_line(stderr, j.codec.c);
@@ -466,6 +464,7 @@ void runner::run_job(job& j) {
   // fed in step with the writes: it needs them on this thread.
   j.f = driver_files{j.in.f, j.data_out, 0, 0, 0, &prog, {}, j.check ? 1 : j.threads};
   j.f.keep_pipe = decoding();
+  j.f.console = console_lines ? stderr : nullptr;
   if (decoding() && j.in_regular) {
     // The bytes read ahead for the probe are the file's from here.
     const off_t at = lseek(j.src.fd, 0, SEEK_CUR);

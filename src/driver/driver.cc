@@ -13,10 +13,8 @@
 #include <initializer_list>
 #include <thread>
 
-#include "codec/codec.h"
 #include "core/alloc.h"
 #include "core/prefault.h"
-#include "lib/internal.h"
 #include "driver/cli.h"
 #include "driver/options.h"
 #include "driver/outfile.h"
@@ -27,8 +25,8 @@ namespace dupcut {
 
 namespace {
 
-alignas(64) uint8_t in_buf[io_buf_size];
-alignas(64) uint8_t out_buf[io_buf_size];
+alignas(64) uint8_t in_buf[driver_buf_size];
+alignas(64) uint8_t out_buf[driver_buf_size];
 
 bool write_all(driver_files& f, const uint8_t* p, size_t n) {
   if (n == 0) return true;
@@ -203,7 +201,7 @@ ssize_t keep_read(const driver_files& f, kept_input& k, read_ahead* ra) {
     return n == 0 && err ? -1 : ssize_t(n);
   }
   if (!k.file) {
-    const size_t n = std::fread(k.p + k.given, 1, size_t(std::min<uint64_t>(io_buf_size, k.cap - k.given)), f.in);
+    const size_t n = std::fread(k.p + k.given, 1, size_t(std::min<uint64_t>(driver_buf_size, k.cap - k.given)), f.in);
     return n == 0 && std::ferror(f.in) ? -1 : ssize_t(n);
   }
   const size_t n = size_t(std::min(keep_piece, k.cap - k.given));
@@ -239,16 +237,18 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
   static write_behind wb;
   const bool behind = f.threads > 1 && wb_start(wb, f.out);
   uint32_t cur = 0;  // the write-behind buffer being filled
-  f.obuf = behind ? dupcut_out_buffer{wb.buf[0], write_behind::buf_size, 0} : dupcut_out_buffer{out_buf, io_buf_size, 0};
+  f.obuf = behind ? dupcut_out_buffer{wb.buf[0], write_behind::buf_size, 0} : dupcut_out_buffer{out_buf, driver_buf_size, 0};
   run_result res = run_result::ok;
+  bool started = !f.console;  // the start-up line is out, or goes nowhere
   for (;;) {
     status = dupcut_code(c, &f.obuf, &in, end);
-    if (k.p && !k.on && !ctx_keeps(c)) keep_end(k);
+    if (!started) started = print_start_line(f.console, c);
+    if (k.p && !k.on && !dupcut_input_held(c)) keep_end(k);
     if (status == DUPCUT_NEED_INPUT && k.on && !k.file &&
         (k.given == k.cap || k.given + counters_of(c).data_bytes >= k.window)) {
       // The kept part is full, or kept and restored bytes together would
       // pass the window.
-      ctx_keep_no_more(c);
+      dupcut_keep_no_more(c);
       k.on = false;
     }
     if (status == DUPCUT_NEED_INPUT && k.on) {
@@ -265,8 +265,8 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
       end = n == 0;
       f.bytes_read += uint64_t(n);
     } else if (status == DUPCUT_NEED_INPUT) {
-      const size_t n = std::fread(in_buf, 1, io_buf_size, f.in);
-      if (n < io_buf_size && std::ferror(f.in)) {
+      const size_t n = std::fread(in_buf, 1, driver_buf_size, f.in);
+      if (n < driver_buf_size && std::ferror(f.in)) {
         // A read error is not the end of the input.
         f.err = errno ? errno : EIO;
         res = run_result::read_error;
@@ -423,11 +423,11 @@ bool open_job(job& j, int argc, char** argv) {
 // The start-up line and the run itself.
 void run_job(job& j) {
   j.console = j.out_std ? stderr : stdout;
-  set_console(j.ctx, j.console);
   progress_start(run_progress, isatty(2) == 1, j.in_regular ? uint64_t(j.ist.st_size) : 0);
   if (!j.decode) print_setup_line(j.console, j.ctx);
   j.f = driver_files{j.in, out.f, 0, 0, 0, &run_progress, {}, j.threads};
   j.f.keep_pipe = j.decode;
+  j.f.console = j.console;
   if (j.decode && j.in_regular) {
     // Nothing has been read through j.in yet.
     const off_t at = ftello(j.in);
@@ -494,14 +494,20 @@ int driver_main(int argc, char** argv) {
   return status;
 }
 
-void print_setup_line(std::FILE* to, dupcut_ctx* c) {
-  const codec_state& s = ctx_codec(c);
+void print_setup_line(std::FILE* to, const dupcut_ctx* c) {
+  dupcut_setup u{};
+  dupcut_get_setup(c, &u);
   std::fprintf(to, "sizeof(this)=%i cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i htbl=%" PRIXPTR "\n",
-               int(sizeof(codec_state)), int(s.enc.tbl.cfg_tblsize), int(s.enc.tbl.cfg_decwinsize), int(sizeof(hinf)),
-               reinterpret_cast<uintptr_t>(s.enc.tbl.htbl));
+               int(u.state_size), int(u.table_slots), int(u.window_bytes), int(u.record_size), u.table_address);
 }
 
-void set_console(dupcut_ctx* c, std::FILE* to) { ctx_codec(c).console = to; }
+bool print_start_line(std::FILE* to, const dupcut_ctx* c) {
+  dupcut_setup u{};
+  if (dupcut_get_setup(c, &u) != DUPCUT_DONE || !u.started) return false;
+  std::fprintf(to, "len=%i encmem=%iM decmem=%iM\n", int(u.divisor + 64), int(u.table_bytes >> 20),
+               int(u.window_bytes >> 20));
+  return true;
+}
 
 dupcut_counters counters_of(const dupcut_ctx* c) {
   dupcut_counters n{};

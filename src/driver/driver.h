@@ -11,6 +11,9 @@
 
 namespace dupcut {
 
+// Bytes of the program's input and output buffers.
+constexpr size_t driver_buf_size = 65536;
+
 struct driver_files {
   std::FILE* in;
   std::FILE* out;
@@ -31,6 +34,9 @@ struct driver_files {
   // window is read the plain way: keeping part of it would cost memory on
   // top of the window it needs anyway.
   bool keep_pipe = false;
+  // Where the context's start-up line ("len=...") goes once its stream has
+  // started; null: nowhere.
+  std::FILE* console = nullptr;
 };
 
 enum class run_result { ok, read_error, write_error, codec_error };
@@ -65,10 +71,13 @@ int driver_main(int argc, char** argv);
 dupcut_ctx* ctx_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, uint32_t threads,
                     char* err, size_t err_size);
 
-// The encoder's first console line ("sizeof(this)=...").
-void print_setup_line(std::FILE* to, dupcut_ctx* c);
-// Where the context's start-up line ("len=...") goes; null: nowhere.
-void set_console(dupcut_ctx* c, std::FILE* to);
+// The encoder's first console line ("sizeof(this)=..."), printed before
+// its stream starts.
+void print_setup_line(std::FILE* to, const dupcut_ctx* c);
+// The start-up line ("len=%i encmem=%iM decmem=%iM"), from the numbers the
+// context exposes; false (and nothing printed) until its stream has
+// started.
+bool print_start_line(std::FILE* to, const dupcut_ctx* c);
 
 // The current stream's counters.
 dupcut_counters counters_of(const dupcut_ctx* c);

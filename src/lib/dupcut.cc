@@ -2,6 +2,7 @@
 // buffers. A suspension for input returns DUPCUT_NEED_INPUT, one for output
 // space DUPCUT_NEED_OUTPUT; the codec's cursors are pointed at the caller's
 // buffers again at the start of every call.
+#define DUPCUT_STATIC_LINKING_ONLY
 #include "dupcut.h"
 
 #include <cstring>
@@ -9,7 +10,6 @@
 #include <string_view>
 
 #include "codec/codec.h"
-#include "lib/internal.h"
 
 static_assert(std::string_view(DUPCUT_VERSION) == DUPCUT_VERSION_STRING,
               "include/dupcut.h's version differs from the project's");
@@ -58,7 +58,6 @@ void start_stream(dupcut_ctx& c) {
   c.ended = false;
   c.hdr_seen = 0;
   c.in_bytes = c.out_bytes = 0;
-  c.s.console = nullptr;  // no start-up line: a library prints nothing
   c.s.io.in_cur = c.s.io.in_start = c.s.io.in_end = c.ibuf;
 }
 
@@ -204,7 +203,8 @@ dupcut_status dupcut_code(dupcut_ctx* c, dupcut_out_buffer* out, dupcut_in_buffe
     out->pos = size_t(io.out_cur - odst);
     if (!dec || c->in_place) ipos = size_t(io.in_cur - isrc);
     // Damage is final unless the caller salvages what follows it.
-    if (dec && s.dec.damage.msg && !c->past_damage) return leave(status_of(s.dec.damage.code), s.dec.damage.msg);
+    if (const decoder* d = dec_of(s); d && d->damage.msg && !c->past_damage)
+      return leave(status_of(d->damage.code), d->damage.msg);
     if (req == 0) {
       const stream_status v = codec_status(s);
       return leave(status_of(v.code), v.msg);
@@ -226,7 +226,7 @@ dupcut_status dupcut_set_option(dupcut_ctx* c, dupcut_option opt, uint32_t value
     case DUPCUT_OPTION_STABLE_INPUT:
       if (value > 2) return DUPCUT_ERROR_PARAM;
       c->stable_in = value;
-      c->s.dec.refs.wanted = value == 2;
+      if (decoder* d = dec_of(c->s)) d->refs.wanted = value == 2;
       return DUPCUT_DONE;
     case DUPCUT_OPTION_THREADS:
       if (value < 1) return DUPCUT_ERROR_PARAM;
@@ -289,13 +289,25 @@ const char* dupcut_status_string(dupcut_status st) {
 unsigned dupcut_version_number(void) { return DUPCUT_VERSION_NUMBER; }
 const char* dupcut_version_string(void) { return DUPCUT_VERSION_STRING; }
 
-}  // extern "C"
-
-dupcut::codec_state& dupcut::ctx_codec(dupcut_ctx* c) { return c->s; }
-
-void dupcut::ctx_keep_no_more(dupcut_ctx* c) {
-  if (c->stable_in == 2) c->stable_in = 1;
-  refs_stop(c->s.dec.refs);
+dupcut_status dupcut_get_setup(const dupcut_ctx* c, dupcut_setup* u) {
+  if (!c || !u) return DUPCUT_ERROR_PARAM;
+  const codec_setup n = codec_setup_of(c->s);
+  const encoder* e = enc_of(c->s);
+  *u = {c->s.started, n.chunkdiv, n.encmem, n.decmem, e ? e->tbl.cfg_tblsize : 0, uint32_t(sizeof(hinf)),
+        uint32_t(sizeof(codec_state)), e ? reinterpret_cast<uintptr_t>(e->tbl.htbl) : 0};
+  return DUPCUT_DONE;
 }
 
-bool dupcut::ctx_keeps(const dupcut_ctx* c) { return c->s.dec.refs.state != refs_state::off; }
+dupcut_status dupcut_keep_no_more(dupcut_ctx* c) {
+  if (!c) return DUPCUT_ERROR_PARAM;
+  if (c->stable_in == 2) c->stable_in = 1;
+  if (decoder* d = dec_of(c->s)) refs_stop(d->refs);
+  return DUPCUT_DONE;
+}
+
+int dupcut_input_held(const dupcut_ctx* c) {
+  const decoder* d = c ? dec_of(c->s) : nullptr;
+  return d && d->refs.state != refs_state::off;
+}
+
+}  // extern "C"
