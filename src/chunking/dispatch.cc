@@ -13,11 +13,17 @@ constexpr window_kernel window_list[] = {
 #if defined(__x86_64__)
     {"avx512-gfni", cpu_avx2 | cpu_avx512bw | cpu_gfni, chunker_candidates_avx512_gfni, cut_find_avx512_gfni},
 #endif
+#if defined(__aarch64__)
+    {"neon", cpu_neon, chunker_candidates_neon, cut_find_neon},
+#endif
     {"portable", 0, chunker_candidates_portable, cut_find_portable},
 };
 constexpr digest_kernel digest_list[] = {
 #if defined(__x86_64__)
     {"avx512", cpu_avx2 | cpu_avx512bw | cpu_bmi2, digest_keys_avx512},
+#endif
+#if defined(__aarch64__)
+    {"neon", cpu_neon, digest_keys_neon},
 #endif
     {"portable", 0, digest_keys_portable},
 };
