@@ -4,7 +4,7 @@
 // share is the XOR of its two nibbles' shares: two 16-entry table lookups
 // (TBL) per window byte give one hash byte of 16 positions at once. Bytes
 // are compared most significant first, and the lower ones are computed
-// only for blocks where some position's higher bytes tie with the
+// only for blocks of 16 positions where some higher bytes tie with the
 // threshold's.
 #include <arm_neon.h>
 
@@ -17,6 +17,7 @@ namespace dupcut {
 namespace {
 
 #define INL __attribute__((always_inline)) inline
+#define INL_LAMBDA __attribute__((always_inline))
 
 // lo[k][i][x], hi[k][i][x]: hash byte k's share of window byte i (0 the
 // oldest) by its low nibble x and by its high nibble x. The hash of
@@ -69,6 +70,7 @@ struct nibbles {
 template <int G>
 INL void nibbles_load(nibbles<G>& v, const uint8_t* p) {
   const uint8x16_t low = vdupq_n_u8(0x0F);
+#pragma GCC unroll 8
   for (int b = 0; b <= G; b++) {
     const uint8x16_t d = b == 0 ? vextq_u8(vdupq_n_u8(0), vld1q_u8(p), 15) : vld1q_u8(p + 16 * b - 1);
     v.lo[b] = vandq_u8(d, low);
@@ -76,20 +78,23 @@ INL void nibbles_load(nibbles<G>& v, const uint8_t* p) {
   }
 }
 
-// Hash byte k of the G blocks' positions. Each pair of tables is loaded
-// once for all G blocks.
+// Hash byte k of the G blocks' positions. Each pair of tables is looked
+// up once per 16 bytes, and the shares are then shifted into the windows'
+// places (a lookup commutes with the shift).
 template <int G>
-INL void hash_byte(const nibbles<G>& v, const nibble_tables& t, int k, uint8x16_t* acc) {
+INL void hash_byte(const uint8x16_t* nlo, const uint8x16_t* nhi, const nibble_tables& t, int k, uint8x16_t* acc) {
   const uint8_t(*lo)[16] = t.lo[k];
   const uint8_t(*hi)[16] = t.hi[k];
-  for (int b = 0; b < G; b++)
-    acc[b] = veorq_u8(vqtbl1q_u8(vld1q_u8(lo[15]), v.lo[b + 1]), vqtbl1q_u8(vld1q_u8(hi[15]), v.hi[b + 1]));
-#define T(i)                                                                                \
-  {                                                                                         \
-    const uint8x16_t tl = vld1q_u8(lo[i]), th = vld1q_u8(hi[i]);                            \
-    for (int b = 0; b < G; b++)                                                             \
-      acc[b] = veorq_u8(acc[b], veorq_u8(vqtbl1q_u8(tl, vextq_u8(v.lo[b], v.lo[b + 1], i + 1)), \
-                                         vqtbl1q_u8(th, vextq_u8(v.hi[b], v.hi[b + 1], i + 1)))); \
+  auto share = [&](int i, int b) INL_LAMBDA {
+    return veorq_u8(vqtbl1q_u8(vld1q_u8(lo[i]), nlo[b]), vqtbl1q_u8(vld1q_u8(hi[i]), nhi[b]));
+  };
+#pragma GCC unroll 8
+  for (int b = 0; b < G; b++) acc[b] = share(15, b + 1);
+#define T(i)                                                                       \
+  {                                                                                \
+    uint8x16_t c[G + 1];                                                           \
+    _Pragma("GCC unroll 8") for (int b = 0; b <= G; b++) c[b] = share(i, b);      \
+    _Pragma("GCC unroll 8") for (int b = 0; b < G; b++) acc[b] = veorq_u8(acc[b], vextq_u8(c[b], c[b + 1], i + 1)); \
   }
   T(0) T(1) T(2) T(3) T(4) T(5) T(6) T(7) T(8) T(9) T(10) T(11) T(12) T(13) T(14)
 #undef T
@@ -102,6 +107,7 @@ INL uint64_t to_bits(const uint8x16_t* m) {
   static constexpr uint8_t weight[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
   const uint8x16_t w = vld1q_u8(weight);
   uint8x16_t x[G];
+#pragma GCC unroll 8
   for (int b = 0; b < G; b++) x[b] = vandq_u8(m[b], w);
   if constexpr (G == 4) {
     const uint8x16_t s = vpaddq_u8(vpaddq_u8(x[0], x[1]), vpaddq_u8(x[2], x[3]));
@@ -118,6 +124,30 @@ INL uint64_t to_bits(const uint8x16_t* m) {
   }
 }
 
+// The hits among positions whose higher hash bytes tie with the
+// threshold's, block by block: the lower bytes are computed only for the
+// blocks that have ties. Rare, so out of line, loading the bytes again.
+template <int G, bool first_only>
+__attribute__((noinline)) uint64_t tie_hits(const uint8_t* p, uint32_t thr, const nibble_tables& t, uint64_t hit,
+                                            uint64_t tie) {
+  nibbles<G> v;
+  nibbles_load(v, p);
+  for (int b = 0; b < G; b++) {
+    uint64_t tb = tie >> (16 * b) & 0xFFFF;
+    for (int k = 2; k >= 0 && tb; k--) {
+      uint8x16_t x;
+      hash_byte<1>(v.lo + b, v.hi + b, t, k, &x);
+      const uint8x16_t th = vdupq_n_u8(uint8_t(thr >> (8 * k)));
+      const uint8x16_t lt = vcltq_u8(x, th), eq = vceqq_u8(x, th);
+      hit |= (tb & to_bits<1>(&lt)) << (16 * b);
+      tb &= to_bits<1>(&eq);
+    }
+    // Later blocks come after a hit found up to here.
+    if (first_only && hit << (48 - 16 * b)) break;
+  }
+  return hit;
+}
+
 // Bit 16b + t set when the window of position t of block b hashes below
 // thr; the windows start at p. With first_only, only the lowest bit of the
 // result is right: ties past the first hit are left undecided.
@@ -126,21 +156,14 @@ INL uint64_t block_hits(const uint8_t* p, uint32_t thr, const nibble_tables& t) 
   nibbles<G> v;
   nibbles_load(v, p);
   uint8x16_t b[G], lt[G], eq[G];
-  hash_byte(v, t, 3, b);
-  uint8x16_t th = vdupq_n_u8(uint8_t(thr >> 24));
+  hash_byte<G>(v.lo, v.hi, t, 3, b);
+  const uint8x16_t th = vdupq_n_u8(uint8_t(thr >> 24));
+#pragma GCC unroll 8
   for (int i = 0; i < G; i++) lt[i] = vcltq_u8(b[i], th), eq[i] = vceqq_u8(b[i], th);
-  uint64_t hit = to_bits<G>(lt), tie = to_bits<G>(eq);
-  // Lower bytes decide only where the higher ones tie: rare.
-  for (int k = 2; k >= 0; k--) {
-    if constexpr (first_only) tie &= (hit & (0 - hit)) - 1;  // all ones when no hit
-    if (!tie) break;
-    hash_byte(v, t, k, b);
-    th = vdupq_n_u8(uint8_t(thr >> (8 * k)));
-    for (int i = 0; i < G; i++) lt[i] = vcltq_u8(b[i], th), eq[i] = vceqq_u8(b[i], th);
-    hit |= tie & to_bits<G>(lt);
-    tie &= to_bits<G>(eq);
-  }
-  return hit;
+  const uint64_t hit = to_bits<G>(lt);
+  uint64_t tie = to_bits<G>(eq);
+  if constexpr (first_only) tie &= (hit & (0 - hit)) - 1;  // all ones when no hit
+  return tie ? tie_hits<G, first_only>(p, thr, t, hit, tie) : hit;
 }
 
 // Positions j .. e - 1, fewer than 16, of which `start` is the first whose
@@ -194,5 +217,6 @@ uint32_t cut_find_neon(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t
 }
 
 #undef INL
+#undef INL_LAMBDA
 
 }  // namespace dupcut
