@@ -44,7 +44,7 @@ INL uint32x4_t rol(uint32x4_t x) {
 #define V_H(x, y, z) veorq_u32(veorq_u32(x, y), z)
 #define V_I(x, y, z) veorq_u32(y, vornq_u32(x, z))
 #define V_STEP(f, a, b, c, d, w, t, r) \
-  for (int g = 0; g < G; g++)          \
+  _Pragma("GCC unroll 2") for (int g = 0; g < G; g++) \
   a[g] = vaddq_u32(b[g], rol<r>(vaddq_u32(f(b[g], c[g], d[g]), vaddq_u32(a[g], vaddq_u32(X[g][w], vdupq_n_u32(step_add[t]))))))
 
 // G independent sets of four buffers, word w of set g in X[g][w]; words
@@ -52,6 +52,7 @@ INL uint32x4_t rol(uint32x4_t x) {
 template <int G>
 INL void compress(uint32x4_t* const* X) {
   uint32x4_t a[G], b[G], c[G], d[G];
+#pragma GCC unroll 4
   for (int g = 0; g < G; g++) a[g] = vdupq_n_u32(iv[0]), b[g] = vdupq_n_u32(iv[1]), c[g] = vdupq_n_u32(iv[2]), d[g] = vdupq_n_u32(iv[3]);
   V_STEP(V_F, a, b, c, d, 0, 0, 7);
   V_STEP(V_F, d, a, b, c, 1, 1, 12);
@@ -121,6 +122,7 @@ INL void compress(uint32x4_t* const* X) {
   V_STEP(V_I, c, d, a, b, 2, 62, 15);
   V_STEP(V_I, b, c, d, a, 9, 63, 21);
 
+#pragma GCC unroll 4
   for (int g = 0; g < G; g++) {
     X[g][0] = veorq_u32(X[g][0], vaddq_u32(a[g], vdupq_n_u32(iv[0])));
     X[g][1] = veorq_u32(X[g][1], vaddq_u32(b[g], vdupq_n_u32(iv[1])));
@@ -214,6 +216,7 @@ INL void load_set(lanes& s) {
   uint8x16_t r[4][4];
   uint32_t count[4];
   s.done = 0;
+#pragma GCC unroll 4
   for (int l = 0; l < 4; l++) {
     const uint32_t k = s.left[l] < 63 ? s.left[l] : 63;
     load_lane(s.at[l], s.left[l], s.length[l], r[l]);
@@ -223,6 +226,7 @@ INL void load_set(lanes& s) {
     if (s.left[l] == 0 && (s.active >> l & 1)) s.done |= 1u << l;
   }
   const uint32x4_t keep = vld1q_u32(s.keep);
+#pragma GCC unroll 4
   for (int q = 0; q < 4; q++) {
     uint32x4_t t[4];
     transpose(vreinterpretq_u32_u8(r[0][q]), vreinterpretq_u32_u8(r[1][q]), vreinterpretq_u32_u8(r[2][q]),
