@@ -64,5 +64,10 @@ uint32_t cut_find_avx2(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t
 void digest_keys_avx512(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
 void digest_keys_avx2(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
 #endif
+#if defined(__aarch64__)
+void chunker_candidates_neon(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits);
+uint32_t cut_find_neon(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi);
+void digest_keys_neon(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
+#endif
 
 }  // namespace dupcut
