@@ -476,6 +476,21 @@ TEST_F(Cli, DamagedStreamsFail) {
   }
 }
 
+// A stream file is mapped while it is decoded: one cut short under the
+// decoder (here while its output waits on a full pipe) fails with a
+// message and status 1, on one thread and on two.
+TEST_F(Cli, StreamFileShrinkingWhileDecodedFails) {
+  const bytes s = encode(random_bytes(24 << 20, 5));
+  for (const char* t : {"1", "2"}) {
+    write_file(w("t"), s);
+    const result r = script(std::string("\"$B\" -d -c -T ") + t + " \"$W/t\" | " +
+                            "{ sleep 0.5; truncate -s 1M \"$W/t\"; cat >/dev/null; }; echo ${PIPESTATUS[0]}");
+    EXPECT_EQ(r.out, "1\n") << t;
+    EXPECT_NE(r.err.find("dupcut: the input file shrank or could not be read while it was decoded"), std::string::npos)
+        << r.err;
+  }
+}
+
 TEST_F(Cli, StopSignalsLeaveNoPartialOutput) {
   // dupcut waits on an empty fifo with its temporary output created, then
   // gets the signal. Job control keeps INT and QUIT from being ignored in
