@@ -509,7 +509,7 @@ dupcut_counters counters_of(const dupcut_ctx* c) {
   return n;
 }
 
-uint32_t run_threads(bool given, uint32_t asked) {
+uint32_t threads_asked(bool given, uint32_t asked) {
   const char* v = given ? nullptr : std::getenv("DUPCUT_THREADS");
   // Unset, or not a count: one per core.
   if (v && *v >= '0' && *v <= '9') {
@@ -518,8 +518,10 @@ uint32_t run_threads(bool given, uint32_t asked) {
     if (!*end) given = true, asked = uint32_t(std::min(n, 256ul));
   }
   if (!given || asked == 0) asked = std::thread::hardware_concurrency();
-  return std::clamp<uint32_t>(asked, 1, 2);
+  return std::max<uint32_t>(asked, 1);
 }
+
+uint32_t run_threads(bool given, uint32_t asked) { return std::min<uint32_t>(threads_asked(given, asked), 2); }
 
 dupcut_ctx* ctx_new(bool decode, uint32_t chunkdiv, uint32_t table_mib, uint32_t window_mib, uint32_t threads,
                     char* err, size_t err_size) {

@@ -54,6 +54,8 @@ int flush_stdout();
 // most a run uses (the encoder's worker or the decoder's helpers, and the
 // writer of the output).
 uint32_t run_threads(bool given, uint32_t n);
+// The same count before that limit, for a run that shares it with zstd.
+uint32_t threads_asked(bool given, uint32_t n);
 
 // The whole program; returns the exit status.
 int driver_main(int argc, char** argv);
