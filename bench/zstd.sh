@@ -62,7 +62,7 @@ col() { awk -v c="$2" '{ print $c }' "$tmp/$1"; }
 med() { col "$1" "$2" | median; }
 # Median over the rounds of (bytes / wall of A) / (bytes / wall of B): B's wall over A's.
 ratio() { paste -d' ' <(col "$2" 1) <(col "$1" 1) | awk '{ print ($2 > 0 ? $1 / $2 : 0) }' | median; }
-mbs() { awk -v b="$2" -v t="$(med "$1" 1)" 'BEGIN { printf "%.0f", (t > 0 ? b / 1e6 / t : 0) }'; }
+mbs() { awk -v b="$2" -v t="$(med "$1" 1)" 'BEGIN { v = t > 0 ? b / 1e6 / t : 0; printf (v < 10 ? "%.2f" : "%.0f"), v }'; }
 rss() { awk -v k="$(med "$1" 4)" 'BEGIN { printf "%.0f", k / 1024 }'; }
 verdict() { awk -v r="$1" -v t="$2" 'BEGIN { printf "%.2f %s", r, (r >= t ? "PASS" : "MISS") }'; }
 

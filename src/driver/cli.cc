@@ -453,7 +453,7 @@ void runner::run_job(job& j) {
   // fed in step with the writes: it needs them on this thread.
   j.f = driver_files{j.in.f, j.data_out, 0, 0, 0, &prog, {}, j.check ? 1 : j.threads};
   j.f.keep_pipe = decoding();
-  if (decoding() && j.in_regular) {
+  if (decoding() && j.in_regular && !j.unzstd.on) {
     // The bytes read ahead for the probe are the file's from here.
     const off_t at = lseek(j.src.fd, 0, SEEK_CUR);
     if (at >= off_t(j.src.head_n)) j.f.keep_fd = j.src.fd, j.f.keep_at = uint64_t(at) - j.src.head_n;
