@@ -421,8 +421,10 @@ struct fenced {
     mprotect(base + page + span, page, PROT_NONE);
   }
   ~fenced() { munmap(base, span + 2 * page); }
-  const uint8_t* at_end(const uint8_t* p, size_t n) { return static_cast<uint8_t*>(std::memcpy(base + page + span - n, p, n)); }
-  const uint8_t* at_start(const uint8_t* p, size_t n) { return static_cast<uint8_t*>(std::memcpy(base + page, p, n)); }
+  // An empty input's data() may be null, which memcpy must not get.
+  const uint8_t* at_end(const uint8_t* p, size_t n) { return place(base + page + span - n, p, n); }
+  const uint8_t* at_start(const uint8_t* p, size_t n) { return place(base + page, p, n); }
+  static const uint8_t* place(uint8_t* to, const uint8_t* p, size_t n) { return n ? static_cast<uint8_t*>(std::memcpy(to, p, n)) : to; }
 };
 
 }  // namespace
