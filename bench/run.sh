@@ -30,6 +30,9 @@
 #                  targets count that many)
 #   BENCH_SMALL    1 ends with bench/small.sh (1 MB and 16 MB inputs: peak
 #                  RSS and time beside zstd and gzip) into small.txt; 0 skips
+#   BENCH_ZSTD     1 ends with bench/zstd.sh (dupcut --zstd against zstd and
+#                  the pipeline, its targets; about 8 minutes here) into
+#                  zstd.txt; 0 skips
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -728,4 +731,8 @@ cat "$outdir/targets.txt"
 if [ "${BENCH_SMALL:-1}" = 1 ]; then
   say ""
   BUILD=$BUILD bash "$root/bench/small.sh" | tee "$outdir/small.txt"
+fi
+if [ "${BENCH_ZSTD:-1}" = 1 ] && [ $have_zstd = 1 ]; then
+  say ""
+  BUILD=$BUILD ZSTD_MIB=$MIB bash "$root/bench/zstd.sh" | tee "$outdir/zstd.txt"
 fi

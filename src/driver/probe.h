@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace dupcut {
 
@@ -18,6 +19,8 @@ struct stream_header {
   uint64_t decoder_memory;  // bytes of window a decoder must allocate
   // Null when the header is usable; else the decoder's own message.
   const char* problem;
+  // What zstd's decoder holds for a stream read out of zstd frames, else 0.
+  uint64_t zstd_memory = 0;
 };
 
 stream_header read_header(const uint8_t* p, size_t n);
@@ -26,5 +29,13 @@ stream_header read_header(const uint8_t* p, size_t n);
 // magic number, else null; for a warning such as "looks like a gzip file;
 // decompress it first?".
 const char* foreign_format(const uint8_t* p, size_t n);
+
+// -l's rows on standard output, after one heading (head_done records it):
+// the header's numbers, and with the full scan the stream's counts. The
+// memory column is all a decoder needs; the zstd column the part of it
+// that is zstd's decoder, for a stream in zstd frames.
+void list_row(const stream_header& h, const std::string& name, bool& head_done);
+void list_row_full(const stream_header& h, uint64_t stream, uint64_t data, uint64_t chunks, bool damaged,
+                   const std::string& name, bool& head_done);
 
 }  // namespace dupcut
