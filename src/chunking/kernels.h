@@ -50,6 +50,10 @@ struct digest_kernel {
 std::span<const window_kernel> window_kernels();
 std::span<const digest_kernel> digest_kernels();
 
+// The window hash of 16 bytes (oldest first) computed afresh: the
+// SIMD kernels build their tables from it.
+uint32_t window_hash16(const uint8_t* w);
+
 void chunker_candidates_portable(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits);
 uint32_t cut_find_portable(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi);
 void digest_keys_portable(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);

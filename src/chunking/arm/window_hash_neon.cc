@@ -28,13 +28,7 @@ struct nibble_tables {
 };
 
 nibble_tables build_tables() {
-  uint32_t crc[256];
-  crc_table_fill(crc);
-  auto hash = [&](const uint8_t* w) {
-    uint32_t h = 0;
-    for (uint32_t i = 0; i < roll_bytes; i++) h = (h >> 8) ^ crc[(h ^ w[i]) & 0xFF];
-    return h;
-  };
+  const auto hash = window_hash16;
   nibble_tables t{};
   uint8_t w[roll_bytes] = {};
   const uint32_t h0 = hash(w);
