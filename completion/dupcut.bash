@@ -1,5 +1,5 @@
-# bash completion for dupcut: options, and for decoding only .dc streams
-# (and folders to reach them); the last of -z and -d decides, as in dupcut. Values of -T, -M, --chunk, --table and
+# bash completion for dupcut: options, and for decoding only .dc and .dc.zst
+# streams (and folders to reach them); the last of -z and -d decides, as in dupcut. Values of -T, -M, --chunk, --table and
 # --window are numbers, left to the person.
 
 _dupcut() {
@@ -40,7 +40,7 @@ _dupcut() {
   if [[ $cur == -* ]]; then
     local opts="-z -d -t -l -c -o -f -k -q -v -T -M -h -V --encode --decode --test --list --stdout
       --force --keep --rm --quiet --verbose --threads= --memory= --chunk= --table= --window= --verify
-      --progress --no-progress --help --version"
+      --zstd --zstd= --ultra --progress --no-progress --help --version"
     COMPREPLY=($(IFS=$' \n'; compgen -W "$opts" -- "$cur"))
     [[ ${COMPREPLY[0]-} == *= ]] && compopt -o nospace 2>/dev/null
     return
@@ -48,7 +48,7 @@ _dupcut() {
 
   compopt -o filenames 2>/dev/null
   if [[ $decode ]]; then
-    COMPREPLY=($(compgen -d -- "$cur") $(compgen -f -X '!*.dc' -- "$cur"))
+    COMPREPLY=($(compgen -d -- "$cur") $(compgen -f -X '!*.dc' -- "$cur") $(compgen -f -X '!*.dc.zst' -- "$cur"))
   else
     COMPREPLY=($(compgen -f -- "$cur"))
   fi

@@ -18,15 +18,19 @@ constexpr size_t max_data = size_t(128) << 10;
 constexpr size_t max_data_threads = size_t(3) << 20;
 // flag_span_*: the span route on that side; the other side may take the
 // byte route, and the data must come back either way.
-// flag_threads: both sides with a second thread (the encoder's worker).
+// flag_threads: both sides on 2 to 4 threads (the encoder's workers).
+// The top two bits: the CPU tier both sides run, 0 the best this CPU has,
+// then without GFNI, without AVX-512, and the portable kernels.
 constexpr uint8_t flag_script = 1, flag_entry = 2, flag_span_enc = 4, flag_span_dec = 8, flag_simd = 16,
                   flag_threads = 32;
+constexpr uint32_t tier_features[4] = {~0u, ~cpu_gfni, ~(cpu_gfni | cpu_avx512bw), 0};
 
 struct params {
   uint32_t div, win, tblsize;
   size_t piece_a, piece_b;
   bool script, via_entry, span_enc, span_dec, simd;
   uint32_t threads;
+  uint32_t features;
 };
 
 size_t piece(uint8_t c) { return c < 192 ? 1 + c : size_t(c - 191) * 1024; }
@@ -45,7 +49,8 @@ params parse(const uint8_t* p) {
   r.span_enc = p[8] & flag_span_enc;
   r.span_dec = p[8] & flag_span_dec;
   r.simd = p[8] & flag_simd;
-  r.threads = p[8] & flag_threads ? 2 : 1;
+  r.threads = p[8] & flag_threads ? 2 + p[7] % 3 : 1;
+  r.features = tier_features[p[8] >> 6];
   if (r.via_entry) r.win = 1u << 20;  // the header carries whole MiB only
   return r;
 }
@@ -107,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   const size_t stream_cap = data.size() + 4 * (data.size() / 64 + 1) + header_size;
 
   const run enc = encode(data, {.chunkdiv = pr.div, .encmem = pr.tblsize * 20, .decwin = pr.win,
-                                .header = pr.via_entry, .route = route_of(pr.span_enc, pr.simd), .threads = pr.threads,
+                                .header = pr.via_entry, .route = route_of(pr.span_enc, pr.simd), .features = pr.features,
+                                .threads = pr.threads,
                                 .io = {.in_piece = pr.piece_a, .out_piece = pr.piece_b, .out_cap = stream_cap}});
   check(enc.finished, "stream longer than data plus escapes");
   check(enc.fail == nullptr, "encoder failed");
@@ -119,7 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     check(enc.out.size() >= header_size && std::equal(h, h + header_size, enc.out.begin()), "header bytes");
   }
   const run dec = decode(enc.out, {.chunkdiv = pr.div, .decwin = pr.win, .header = pr.via_entry,
-                                   .route = route_of(pr.span_dec, pr.simd), .threads = pr.threads,
+                                   .route = route_of(pr.span_dec, pr.simd), .features = pr.features,
+                                   .threads = pr.threads,
                                    .log_order = 1 + pr.tblsize % 12,
                                    .io = {.in_piece = pr.piece_b, .out_piece = pr.piece_a, .out_cap = data.size()}});
   check(dec.chunkdiv == pr.div && dec.decwin == pr.win, "header read back");
@@ -167,6 +174,10 @@ void seeds(std::vector<bytes>& out) {
   for (int i = 0; i < 10; i++) big.insert(big.end(), {0xEF, uint8_t(i), 0xF0});
   out.push_back(cat({block(100, 60000, 60000, 255, 255, flag_script | flag_span_enc | flag_simd | flag_threads), big}));
   out.push_back(cat({block(1, 40000, 600, 200, 7, flag_script | flag_span_enc | flag_span_dec | flag_threads), big}));
+  // The same on the AVX2 tier and on the portable kernels, both sides SIMD.
+  const uint8_t both = flag_script | flag_span_enc | flag_span_dec | flag_simd | flag_threads;
+  out.push_back(cat({block(100, 60000, 60000, 255, 254, both | 0x80), big}));
+  out.push_back(cat({block(100, 60000, 60000, 255, 253, both | 0xC0), big}));
   // Many distinct 64-byte chunks, then some again: full probe windows and
   // tombstones in a table of a few dozen slots.
   const bytes noisy = {0xFC, 0x80, 0x01, 0xFD, 0x20, 0x02, 0xC0, 0x00, 0x30, 0xFC, 0x40, 0x01};

@@ -476,6 +476,21 @@ TEST_F(Cli, DamagedStreamsFail) {
   }
 }
 
+// A stream file is mapped while it is decoded: one cut short under the
+// decoder (here while its output waits on a full pipe) fails with a
+// message and status 1, on one thread and on two.
+TEST_F(Cli, StreamFileShrinkingWhileDecodedFails) {
+  const bytes s = encode(random_bytes(24 << 20, 5));
+  for (const char* t : {"1", "2"}) {
+    write_file(w("t"), s);
+    const result r = script(std::string("\"$B\" -d -c -T ") + t + " \"$W/t\" | " +
+                            "{ sleep 0.5; truncate -s 1M \"$W/t\"; cat >/dev/null; }; echo ${PIPESTATUS[0]}");
+    EXPECT_EQ(r.out, "1\n") << t;
+    EXPECT_NE(r.err.find("dupcut: the input file shrank or could not be read while it was decoded"), std::string::npos)
+        << r.err;
+  }
+}
+
 TEST_F(Cli, StopSignalsLeaveNoPartialOutput) {
   // dupcut waits on an empty fifo with its temporary output created, then
   // gets the signal. Job control keeps INT and QUIT from being ignored in
@@ -619,7 +634,7 @@ TEST_F(Cli, OptionForm) {
       {"$B -T 4 -z -- a", 0, "", "", "a.dc=S"},
       {"$B -z --chunk=300 --window=4G -o x a", 0, "", "", "x=S300"},
       {"$B -z a missing b", 1, "", "^dupcut: cannot open input 'missing': No such file or directory\n$", "a.dc=S b.dc=T"},
-      {"$B -d a", 1, "", "'a' does not end in .dc; use -o or -c", ""},
+      {"$B -d a", 1, "", "'a' does not end in .dc or .dc.zst; use -o or -c", ""},
       {"$B -z s.dc", 1, "", "already has the .dc suffix", ""},
       {"$B -z .", 1, "", "^dupcut: '.' is a directory\n$", ""},
       // Existing outputs, the same file, several streams on one output.
@@ -647,18 +662,35 @@ TEST_F(Cli, OptionForm) {
        "^dupcut: cut\\.dc: stream truncated inside a match code\n$", ""},
       {"$B -tq s.dc", 0, "", "", ""},
       {"cp a s; $B -tv s.dc | tail -1 | sha256sum -c", 0, "^s: OK\n$", "^len=164 encmem=0M decmem=1024M\nsum=", "s=A"},
-      {"$B -l s.dc huge.dc", 0, "^divisor +window +memory +name\n +100 1024 MiB +1\\.0 GiB  s\\.dc\n +100 4095 MiB +4\\.0 GiB  huge\\.dc\n$",
+      {"$B -l s.dc huge.dc", 0, "^divisor +window +memory +zstd +name\n +100 1024 MiB +1\\.0 GiB +-  s\\.dc\n +100 4095 MiB +4\\.0 GiB +-  huge\\.dc\n$",
        "", ""},
-      {"$B -lv s.dc", 0, "^divisor .* stream .* data .* chunks .* check  name\n +100 1024 MiB +1\\.0 GiB +[0-9]+ +" + n + " +[0-9]+ .* ok  s\\.dc\n$",
+      {"$B -lv s.dc", 0, "^divisor .* zstd .* stream .* data .* chunks .* check  name\n +100 1024 MiB +1\\.0 GiB +- +[0-9]+ +" + n + " +[0-9]+ .* ok  s\\.dc\n$",
        "", ""},
       {"$B -l cut.dc; $B -l - < /dev/null", 1, "  cut\\.dc\n$", "^dupcut: standard input: stream too short for its header\n$", ""},
       {"$B -M 1023M -d s.dc", 1, "",
        "^dupcut: s\\.dc: decoding needs 1024 MiB of memory for the stream's window, more than the 1023 MiB that -M allows\n$", "-s"},
       {"$B -M4G -t huge.dc; $B -M 4000M -d huge.dc", 1, "^huge\\.dc: 0 bytes, 1 chunks, ok\n$", "needs 4095 MiB .* than the 4000 MiB", "-huge"},
       {"$B --memory=1G -dc s.dc > x", 0, "", "", "x=A"},
-      {"$B -l -M1M huge.dc && $B -lv -M1M s.dc", 1, "4095 MiB +4\\.0 GiB  huge\\.dc\n$", "needs 1024 MiB .* than the 1 MiB", ""},
+      {"$B -l -M1M huge.dc && $B -lv -M1M s.dc", 1, "4095 MiB +4\\.0 GiB +-  huge\\.dc\n$", "needs 1024 MiB .* than the 1 MiB", ""},
       {"$B -t gz.dc", 0, "^gz\\.dc: ", "^dupcut: gz\\.dc: looks like a gzip file; decompress it first\\?\n$", ""},
       {"$B -tq gz.dc", 0, "", "", ""},
+      // --zstd: zstd frames holding the same stream, which zstd and dupcut
+      // both read, from a file or standard input.
+      {"$B --zstd a && zstd -dcq a.dc.zst > x && $B -d -o y a.dc.zst && $B -dc < a.dc.zst > z", 0, "", "",
+       "a.dc.zst=* x=S y=A z=A"},
+      {"zstd -q s.dc && $B -d -o y s.dc.zst && $B -t s.dc.zst", 0, "^s\\.dc\\.zst: " + n + " bytes, [0-9]+ chunks, ok\n$",
+       "", "s.dc.zst=* y=A"},
+      {"$B --zstd=19 --verify a | sha256sum -c && $B -l a.dc.zst && $B -lv a.dc.zst", 0,
+       "^a: OK\ndivisor +window +memory +zstd +name\n +100 1024 MiB +1\\.0 GiB +[0-9.]+ [KM]iB  a\\.dc\\.zst\n"
+       "divisor .*\n +100 1024 MiB .* " + n + " .* ok  a\\.dc\\.zst\n$", "", "a.dc.zst=*"},
+      // -M counts zstd's decoder too, and holds its window against the cap
+      // before it is taken (8 MiB at level 19).
+      {"$B --zstd=19 a && $B -t -M1024M s.dc && $B -t -M1024M a.dc.zst", 1, "^s\\.dc: ",
+       "^dupcut: a\\.dc\\.zst: decoding needs [0-9]+ KiB of memory for the stream's window and zstd's, more than the 1024 MiB",
+       "a.dc.zst=*"},
+      {"$B --zstd=19 a && $B -t -M4M a.dc.zst", 1, "", "^dupcut: a\\.dc\\.zst: decoding needs 8 MiB of memory for zstd's window",
+       "a.dc.zst=*"},
+      {"$B -z --zstd a.dc.zst", 1, "", "already has the \\.dc\\.zst suffix", ""},
       // Proof of restoration, with a digest sha256sum agrees with.
       {"$B -z --verify a | sha256sum -c", 0, "^a: OK\n$", "", "a.dc=S"},
       {"$B -zc --verify a 2>&1 >x | sha256sum -c", 0, "^a: OK\n$", "", "x=S"},
@@ -726,6 +758,10 @@ TEST_F(Cli, CompressorClientsRunItBare) {
       {"tar -I \"$B -z\" -cf a.tar.dc d && tar -I \"$B -z\" -tf a.tar.dc | sort && mkdir x && tar -I \"$B -z\" -xf a.tar.dc -C x "
        "&& diff -r d x/d",
        "^d/\nd/sub/\nd/sub/w\nd/v\n$"},
+      // One command to a compressed tarball; bare dupcut reads it back.
+      {"tar -I \"$B --zstd\" -cf a.tar.dc.zst d && zstd -tq a.tar.dc.zst && tar -I \"$B\" -tf a.tar.dc.zst | sort && mkdir x && "
+       "tar -I \"$B --zstd\" -xf a.tar.dc.zst -C x && diff -r d x/d",
+       "^d/\nd/sub/\nd/sub/w\nd/v\n$"},
       // A small buffer makes sort write several compressed temporary files.
       {"od -An -tx1 -w8 -v v > t && sort --compress-program=\"$B\" -S 64K -T . t | cmp - <(sort t) && ls", "^d\nt\nv\n$"},
       {"command -v bsdtar >/dev/null || exit 77; bsdtar --use-compress-program=\"$B\" -cf a.tar.dc d && "
@@ -733,13 +769,63 @@ TEST_F(Cli, CompressorClientsRunItBare) {
        "^d/\nd/sub/\nd/sub/w\nd/v\n$"},
   };
   for (const auto& c : cases) {
-    result r = script("set -o pipefail; cd \"$W\" && rm -rf d x t a.tar.dc && " + tree + c.cmd);
+    result r = script("set -o pipefail; cd \"$W\" && rm -rf d x t a.tar.dc a.tar.dc.zst && " + tree + c.cmd);
     if (r.status == 77) {
       std::printf("bsdtar is not installed (apt-get install libarchive-tools): not tried\n");
       continue;
     }
     EXPECT_EQ(r.status, 0) << c.cmd << "\n" << r.err;
     EXPECT_TRUE(std::regex_search(r.out, std::regex(c.out))) << c.cmd << "\n" << r.out;
+  }
+}
+
+// zstd frames cut short or damaged end with zstd's message and status 1;
+// what came before the damage is restored and kept, as for a damaged
+// stream. The frames are the same for any thread count, big enough here
+// for several of zstd's jobs at level 1 (2 MiB each).
+TEST_F(Cli, ZstdFramesCutDamagedAndThreads) {
+  bytes data = random_bytes(3 << 20, 51) + versions(1 << 20, 4, 52);
+  // Text at the end, which zstd compresses: damage there breaks a block.
+  for (int i = 0; i < 100000; i++) data += "line " + std::to_string(i * 7919 % 100003) + " of the text\n";
+  write_file(w("in"), data);
+  std::string frames;
+  for (const char* t : {"1", "2", "3", "4"}) {
+    const result r = script(std::string("cd \"$W\" && \"$B\" -T") + t + " --zstd=1 -c in | tee x.dc.zst | md5sum");
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (frames.empty()) frames = r.out;
+    EXPECT_EQ(r.out, frames) << "-T" << t;
+  }
+  EXPECT_TRUE(script("cd \"$W\" && \"$B\" -T1 --zstd=1 -c in | zstd -dq | cmp - <(\"$B\" -c in)").status == 0);
+  const bytes z = read_file(w("x.dc.zst"));
+  bytes damaged = z, compressed_damaged = z;
+  damaged[z.size() / 2] ^= 0x10;  // inside a raw block of random data: only the checksum sees it
+  for (size_t i = 1; i <= 64; i++) compressed_damaged[z.size() - 20000 - i] ^= 0xA5;
+  const struct {
+    bytes file;
+    const char* message;
+    size_t kept_at_least;
+  } cases[] = {
+      {z.substr(0, z.size() / 2), "zstd frame cut short", 1 << 20},
+      {z.substr(0, z.size() - 2), "zstd frame cut short", 4 << 20},
+      {damaged, "damaged zstd frame: Restored data doesn't match checksum", 4 << 20},
+      {compressed_damaged, "damaged zstd frame", 3 << 20},
+  };
+  for (const auto& c : cases) {
+    write_file(w("c.dc.zst"), c.file);
+    fs::remove(w("c"));
+    const result t = run({"-t", w("c.dc.zst")});
+    EXPECT_EQ(t.status, 1) << c.message;
+    EXPECT_NE(t.out.find("damaged"), std::string::npos) << c.message << ": " << t.out;
+    EXPECT_NE(t.err.find(c.message), std::string::npos) << c.message << ": " << t.err;
+    const result d = run({"-d", w("c.dc.zst")});
+    EXPECT_EQ(d.status, 1) << c.message;
+    EXPECT_NE(d.err.find(c.message), std::string::npos) << c.message << ": " << d.err;
+    const bytes kept = read_file(w("c"));
+    EXPECT_GE(kept.size(), c.kept_at_least) << c.message;
+    // Only the damaged byte differs from the input.
+    size_t diff = 0;
+    for (size_t i = 0; i < std::min(kept.size(), data.size()); i++) diff += kept[i] != data[i];
+    EXPECT_LE(diff, 1u) << c.message;
   }
 }
 

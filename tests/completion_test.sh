@@ -1,6 +1,6 @@
 #!/bin/bash
 # Bash completion: the script parses, completes options, offers only .dc
-# streams (and folders) once a decoding mode is on the line, and all files
+# and .dc.zst streams (and folders) once a decoding mode is on the line, and all files
 # otherwise.
 set -euo pipefail
 script=$1
@@ -8,7 +8,7 @@ bash -n "$script"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 cd "$tmp"
-touch a.dc b.tar 'c d.dc'
+touch a.dc b.tar 'c d.dc' e.dc.zst
 mkdir sub
 # shellcheck source=/dev/null
 source "$script"
@@ -25,15 +25,16 @@ check() {  # expected replies joined by '|', then the words of the line
   got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | paste -sd'|')
   [ "$got" = "$want" ] || { echo "FAIL: '$*' -> '$got', want '$want'"; fail=1; }
 }
-check 'a.dc|c d.dc|sub' dupcut -d ''
-check 'a.dc|c d.dc|sub' dupcut -q --test -- ''
-check 'a.dc|b.tar|c d.dc|sub' dupcut -ofoo.d ''
-check 'a.dc|b.tar|c d.dc|sub' dupcut -qf ''
-check 'a.dc|b.tar|c d.dc|sub' dupcut d ''
-check 'a.dc|c d.dc|sub' dupcut -z -qd ''
-check 'a.dc|b.tar|c d.dc|sub' dupcut -d --encode ''
-check 'a.dc|b.tar|c d.dc|sub' dupcut -d -o ''
+check 'a.dc|c d.dc|e.dc.zst|sub' dupcut -d ''
+check 'a.dc|c d.dc|e.dc.zst|sub' dupcut -q --test -- ''
+check 'a.dc|b.tar|c d.dc|e.dc.zst|sub' dupcut -ofoo.d ''
+check 'a.dc|b.tar|c d.dc|e.dc.zst|sub' dupcut -qf ''
+check 'a.dc|b.tar|c d.dc|e.dc.zst|sub' dupcut d ''
+check 'a.dc|c d.dc|e.dc.zst|sub' dupcut -z -qd ''
+check 'a.dc|b.tar|c d.dc|e.dc.zst|sub' dupcut -d --encode ''
+check 'a.dc|b.tar|c d.dc|e.dc.zst|sub' dupcut -d -o ''
 check '--verbose|--verify|--version' dupcut -T 2 --ver
 check '--window=' dupcut --wi
 check '' dupcut -M ''
+check '--zstd|--zstd=' dupcut --zs
 exit $fail

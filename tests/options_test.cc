@@ -40,6 +40,8 @@ std::string describe(const options& o) {
   if (o.table_set) add("table=" + std::to_string(o.table_mib));
   if (o.window_set) add("window=" + std::to_string(o.window_mib));
   if (o.verify) add("verify");
+  if (o.zstd_level) add("zstd=" + std::to_string(o.zstd_level));
+  if (o.ultra) add("ultra");
   if (o.progress != progress_mode::automatic) add(o.progress == progress_mode::on ? "progress" : "no-progress");
   if (o.help) add("help");
   if (o.version) add("version");
@@ -94,6 +96,12 @@ TEST(Options, AcceptedForms) {
       {{"--progress", "--no-progress"}, "no-progress"},
       {{"-h", "--version"}, "help version"},
       {{"-V"}, "version"},
+      // A level only after '=': "--zstd 5" is a file named 5.
+      {{"--zstd", "5"}, "zstd=3 files=5"},
+      {{"--zstd=19", "--zstd=1"}, "zstd=1"},
+      {{"--zstd=22", "--ultra"}, "zstd=22 ultra"},
+      // Decoding finds zstd frames itself; tar -I 'dupcut --zstd' adds -d.
+      {{"--zstd", "-d"}, "decode zstd=3"},
   };
   for (const auto& c : cases) {
     options o = parse(c.args);
@@ -157,6 +165,10 @@ TEST(Options, Refusals) {
       {{"--window="}, "not a size"},
       {{"-M", "512K"}, "'-M 512K': below 1 MiB, the smallest window"},
       {{"--memory=0"}, "below 1 MiB"},
+      {{"--zstd=0"}, "'--zstd=0': expected a level 1..19 (up to 22 with --ultra)"},
+      {{"--zstd=23", "--ultra"}, "expected a level 1..19"},
+      {{"--zstd="}, "expected a level"},
+      {{"--zstd=20"}, "'--zstd=20': levels above 19 need --ultra"},
   };
   for (const auto& c : cases) {
     std::string line;
@@ -175,6 +187,8 @@ TEST(Options, OutputNames) {
   } cases[] = {
       {"a/b.tar", false, "a/b.tar.dc"}, {"a/b.tar.dc", true, "a/b.tar"}, {"x.dc.dc", true, "x.dc"},
       {"x.dc", false, nullptr},         {"x.tar", true, nullptr},        {"x.DC", true, nullptr},
+      {"x.dc.zst", true, "x"},          {"x.dc.zst", false, nullptr},    {"x.zst", true, nullptr},
+      {"d/.dc.zst", true, nullptr},
       {"a.dc/b", true, nullptr},        {"dir/.dc", true, nullptr},      {".dc", true, nullptr},
       {"-", false, nullptr},            {"", true, nullptr},
   };
@@ -186,7 +200,9 @@ TEST(Options, OutputNames) {
     EXPECT_EQ(err.empty(), ok) << c.in << ": " << err;
   }
   output_name("x.tar", true, out, err);
-  EXPECT_EQ(err, "'x.tar' does not end in .dc; use -o or -c to name the output");
+  EXPECT_EQ(err, "'x.tar' does not end in .dc or .dc.zst; use -o or -c to name the output");
+  EXPECT_TRUE(output_name("a/b.tar", false, out, err, true));
+  EXPECT_EQ(out, "a/b.tar.dc.zst");
 }
 
 // A regular input's table: a few slots per chunk it can fill, within

@@ -138,6 +138,7 @@ struct codec_cfg {
   uint32_t decwin = 1u << 20;   // window bytes; whole MiB with a header
   bool header = true;           // else records only
   path route = path::simd;      // forced before opening
+  uint32_t features = ~0u;      // the CPU features the route may use
   uint32_t threads = 1;         // codec_state::threads
   uint32_t log_order = 0;       // the decoder's chunk log, 0: default
   pump_opts io;
@@ -163,7 +164,7 @@ inline run finish(codec_state& s, const pumped& p) {
 inline run encode(const uint8_t* in, size_t n, const codec_cfg& c) {
   auto s = std::make_unique<codec_state>();
   s->threads = c.threads;
-  dispatch_force(c.route);
+  dispatch_force(c.route, c.features);
   check(codec_open_encoder(*s, c.chunkdiv, c.encmem, c.decwin, c.header), "table allocation failed");
   const run r = finish(*s, pump(s->io, in, n, c.io));
   codec_close(*s);
@@ -176,7 +177,7 @@ inline run encode(const bytes& in, const codec_cfg& c) { return encode(in.data()
 inline run decode(const uint8_t* in, size_t n, const codec_cfg& c) {
   auto s = std::make_unique<codec_state>();
   s->threads = c.threads;
-  dispatch_force(c.route);
+  dispatch_force(c.route, c.features);
   if (c.header)
     codec_open_decoder(*s);
   else

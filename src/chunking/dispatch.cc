@@ -15,12 +15,18 @@ constexpr window_kernel window_list[] = {
     {"avx512bw", cpu_avx2 | cpu_avx512bw, chunker_candidates_avx512bw, cut_find_avx512bw},
     {"avx2", cpu_avx2, chunker_candidates_avx2, cut_find_avx2},
 #endif
+#if defined(__aarch64__)
+    {"neon", cpu_neon, chunker_candidates_neon, cut_find_neon},
+#endif
     {"portable", 0, chunker_candidates_portable, cut_find_portable},
 };
 constexpr digest_kernel digest_list[] = {
 #if defined(__x86_64__)
     {"avx512", cpu_avx2 | cpu_avx512bw | cpu_bmi2, digest_keys_avx512},
     {"avx2", cpu_avx2, digest_keys_avx2},
+#endif
+#if defined(__aarch64__)
+    {"neon", cpu_neon, digest_keys_neon},
 #endif
     {"portable", 0, digest_keys_portable},
 };

@@ -50,6 +50,10 @@ struct digest_kernel {
 std::span<const window_kernel> window_kernels();
 std::span<const digest_kernel> digest_kernels();
 
+// The window hash of 16 bytes (oldest first) computed afresh: the
+// SIMD kernels build their tables from it.
+uint32_t window_hash16(const uint8_t* w);
+
 void chunker_candidates_portable(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits);
 uint32_t cut_find_portable(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi);
 void digest_keys_portable(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
@@ -63,6 +67,11 @@ void chunker_candidates_avx2(const chunker& s, const uint8_t* d, uint32_t n, uin
 uint32_t cut_find_avx2(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi);
 void digest_keys_avx512(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
 void digest_keys_avx2(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
+#endif
+#if defined(__aarch64__)
+void chunker_candidates_neon(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits);
+uint32_t cut_find_neon(const chunker& s, const uint8_t* q, uint32_t lo, uint32_t hi);
+void digest_keys_neon(const uint8_t* const* p, const uint32_t* len, chunk_key* out, uint32_t n);
 #endif
 
 }  // namespace dupcut

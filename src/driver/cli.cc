@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -19,7 +18,9 @@
 #include "driver/probe.h"
 #include "driver/progress.h"
 #include "driver/sha256.h"
+#include "driver/streams.h"
 #include "driver/verify.h"
+#include "driver/zstd_stage.h"
 
 namespace dupcut {
 
@@ -63,90 +64,6 @@ std::string size_text(uint64_t bytes) {
   return bytes % (1u << 20) == 0 ? std::to_string(bytes >> 20) + " MiB" : std::to_string(bytes >> 10) + " KiB";
 }
 
-ssize_t read_some(int fd, void* p, size_t n) {
-  for (;;) {
-    const ssize_t r = read(fd, p, n);
-    if (r >= 0 || errno != EINTR) return r;
-  }
-}
-
-// Read ahead from an input that is not a regular file, to be encoded: one
-// that ends within it has a known size (see open_codec).
-constexpr size_t ahead_size = size_t(1) << 20;
-uint8_t ahead_buf[ahead_size];
-
-// The input as the driver reads it: first the bytes read ahead (for the
-// probe, or to learn a pipe's size), then the rest of the file; every byte
-// also goes to the verifier.
-struct source {
-  int fd;
-  uint8_t* head;  // ahead_buf
-  size_t head_n;
-  size_t head_used;
-  verifier* tap;
-};
-
-ssize_t source_read(void* cookie, char* buf, size_t size) {
-  source& s = *static_cast<source*>(cookie);
-  ssize_t n;
-  if (s.head_used < s.head_n) {
-    n = ssize_t(std::min(size, s.head_n - s.head_used));
-    std::memcpy(buf, s.head + s.head_used, size_t(n));
-    s.head_used += size_t(n);
-  } else {
-    // The encoder asks for input: what it made of the input so far is
-    // decoded first, which keeps the verifier's queue short.
-    if (s.tap) s.tap->catch_up();
-    n = read_some(s.fd, buf, size);
-  }
-  if (n > 0 && s.tap) s.tap->took(reinterpret_cast<const uint8_t*>(buf), size_t(n));
-  return n;
-}
-
-// Fills head with up to `want` bytes, as far as the input goes; 0 or an
-// errno value.
-int read_head(source& s, size_t want) {
-  while (s.head_n < want) {
-    const ssize_t r = read_some(s.fd, s.head + s.head_n, want - s.head_n);
-    if (r < 0) return errno;
-    if (r == 0) break;
-    s.head_n += size_t(r);
-  }
-  return 0;
-}
-
-// Where -t and -l send the restored data: into the digest, if any.
-ssize_t sink_write(void* cookie, const char* p, size_t n) {
-  if (cookie) static_cast<sha256*>(cookie)->update(p, n);
-  return ssize_t(n);
-}
-
-// The output of an encoding with --verify: to the file, then to the verifier.
-struct tee {
-  std::FILE* out;
-  verifier* v;
-};
-
-ssize_t tee_write(void* cookie, const char* p, size_t n) {
-  tee& t = *static_cast<tee*>(cookie);
-  if (std::fwrite(p, 1, n, t.out) != n) return -1;
-  t.v->written(reinterpret_cast<const uint8_t*>(p), n);
-  return ssize_t(n);
-}
-
-// Reading, a buffer as large as the driver's lets its 64 KiB reads go
-// straight through; unbuffered, stdio would read a byte at a time, and
-// setvbuf without a buffer of ours gives 8 KiB. Writing, unbuffered hands
-// each of the driver's writes over whole and at once, as the verifier needs.
-char in_stdio_buf[driver_buf_size];
-
-std::FILE* open_cookie(void* cookie, const char* mode, cookie_io_functions_t io) {
-  std::FILE* f = fopencookie(cookie, mode, io);
-  if (f && *mode == 'r') std::setvbuf(f, in_stdio_buf, _IOFBF, driver_buf_size);
-  if (f && *mode == 'w') std::setvbuf(f, nullptr, _IONBF, 0);
-  return f;
-}
-
 // Owners of what a run opens, so that every way out of it closes them.
 struct fd_owner {
   int fd = -1;
@@ -169,6 +86,18 @@ struct ctx_owner {
   ~ctx_owner() { dupcut_free(c); }
 };
 
+struct zstd_in_owner {
+  zstd_in z;
+  bool on = false;
+  ~zstd_in_owner() { zstd_in_close(z); }
+};
+
+struct zstd_out_owner {
+  zstd_out z;
+  bool on = false;
+  ~zstd_out_owner() { zstd_out_close(z); }
+};
+
 outfile out;
 
 // One input's run, from its name to its report.
@@ -178,13 +107,17 @@ struct job {
   struct stat ist {};
   fd_owner fd;
   source src{-1, ahead_buf, 0, 0, nullptr};
-  stream_header hdr{};
+  probed_header hdr{};
   bool listed = false;  // a plain listing, done from the header alone
   uint32_t threads = 1;
+  uint32_t zstd_workers = 1;
   ctx_owner codec;
   std::unique_ptr<verifier> check;
-  file_owner in;    // a stdio stream over src
-  file_owner sink;  // where data goes when it is not out.f: nowhere, or a tee
+  zstd_in_owner unzstd;  // reads src's zstd frames
+  zstd_out_owner zstd;   // writes the stream as zstd frames to out.f
+  file_owner in;         // a stdio stream over src, or over unzstd
+  file_owner zstd_file;  // the stream's way into zstd
+  file_owner sink;       // where data goes when it is not out.f: nowhere, or a tee
   tee split{nullptr, nullptr};
   sha256 restored_hash;
   std::FILE* data_out = nullptr;
@@ -192,6 +125,7 @@ struct job {
   run_result res = run_result::ok;
   dupcut_counters n{};
   std::string codec_msg;
+  std::string stage_msg;  // zstd's failure, which ends the run too
   bool verified = true;
   settled end{};
 };
@@ -205,40 +139,16 @@ struct runner {
   bool decoding() const { return o.mode != run_mode::encode; }
   bool no_output() const { return o.mode == run_mode::test || o.mode == run_mode::list; }
 
-  void list_head(bool full) {
-    if (list_head_done) return;
-    list_head_done = true;
-    if (full)
-      std::printf("%7s %8s %9s %14s %14s %10s %6s %7s  %s\n", "divisor", "window", "memory", "stream", "data", "chunks",
-                  "ratio", "check", "name");
-    else
-      std::printf("%7s %8s %9s  %s\n", "divisor", "window", "memory", "name");
-  }
-
-  void list_row(const stream_header& h, const std::string& name) {
-    char mem[32];
-    format_bytes(mem, sizeof mem, h.decoder_memory);
-    list_head(false);
-    std::printf("%7u %4u MiB %9s  %s\n", unsigned(h.chunkdiv), unsigned(h.window_mib), mem, name.c_str());
-  }
-
-  void list_row_full(const stream_header& h, uint64_t stream, uint64_t data, uint64_t chunks, bool damaged,
-                     const std::string& name) {
-    char mem[32], ratio[16] = "-";
-    format_bytes(mem, sizeof mem, h.decoder_memory);
-    if (data) std::snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * double(stream) / double(data));
-    list_head(true);
-    std::printf("%7u %4u MiB %9s %14" PRIu64 " %14" PRIu64 " %10" PRIu64 " %6s %7s  %s\n", unsigned(h.chunkdiv),
-                unsigned(h.window_mib), mem, stream, data, chunks, ratio, damaged ? "damaged" : "ok", name.c_str());
-  }
-
   bool name_output(job& j);
   bool open_input(job& j);
   bool check_output(job& j);
   bool probe_header(job& j);
+  bool open_unzstd(job& j);
   bool size_table(job& j, uint32_t& table);
   bool open_codec(job& j);
   bool open_output(job& j);
+  bool open_zstd(job& j);
+  void finish_zstd(job& j);
   bool open_job(job& j);
   void run_job(job& j);
   void settle_output(job& j);
@@ -266,7 +176,7 @@ bool runner::name_output(job& j) {
     j.out_name.assign(1, '-');  // not = "-": GCC 12 warns wrongly of overlap
   else if (o.has_output)
     j.out_name = o.output;
-  else if (!output_name(j.name, decoding(), j.out_name, why)) {
+  else if (!output_name(j.name, decoding(), j.out_name, why, o.zstd_level != 0)) {
     say("%s", why.c_str());
     return false;
   }
@@ -333,25 +243,62 @@ bool runner::probe_header(job& j) {
     say("cannot read input '%s': %s", j.name.c_str(), err_text(err));
     return false;
   }
-  // Such a header can also open a valid stream, so the run goes on.
-  if (const char* fmt = foreign_format(j.src.head, j.src.head_n); fmt && o.verbosity >= 1)
-    say("%s: looks like a %s file; decompress it first?", shown, fmt);
-  j.hdr = read_header(j.src.head, j.src.head_n);
+  if (zstd_frame_start(j.src.head, j.src.head_n)) {
+    if (!open_unzstd(j)) return false;
+  } else {
+    // Such a header can also open a valid stream, so the run goes on.
+    if (const char* fmt = foreign_format(j.src.head, j.src.head_n); fmt && o.verbosity >= 1)
+      say("%s: looks like a %s file; decompress it first?", shown, fmt);
+    j.hdr = {read_header(j.src.head, j.src.head_n)};
+  }
   if (o.mode == run_mode::list && j.hdr.problem) {
     say("%s: %s", shown, j.hdr.problem);
     return false;
   }
   // A plain listing allocates nothing, so the cap has nothing to refuse.
   if (o.mode == run_mode::list && o.verbosity < 2) {
-    list_row(j.hdr, j.shown);
+    list_row(j.hdr, j.shown, list_head_done);
     j.listed = true;
     return true;
   }
-  if (!j.hdr.problem && o.memory_cap && j.hdr.decoder_memory > o.memory_cap) {
-    say("%s: decoding needs %s of memory for the stream's window, more than the %s that -M allows", shown,
-        size_text(j.hdr.decoder_memory).c_str(), size_text(o.memory_cap).c_str());
+  const uint64_t need = j.hdr.decoder_memory + j.hdr.zstd_memory;
+  if (!j.hdr.problem && o.memory_cap && need > o.memory_cap) {
+    say("%s: decoding needs %s of memory for the stream's window%s, more than the %s that -M allows", shown,
+        size_text(need).c_str(), j.hdr.zstd_memory ? " and zstd's" : "", size_text(o.memory_cap).c_str());
     return false;
   }
+  return true;
+}
+
+// A stream in zstd frames: zstd's window is held against the cap before
+// its decoder takes it, and the stream's header is read from the first
+// bytes decompressed.
+bool runner::open_unzstd(job& j) {
+  const char* shown = j.shown.c_str();
+  constexpr size_t frame_header_max = 18;
+  if (const int err = read_head(j.src, frame_header_max)) {
+    say("cannot read input '%s': %s", j.name.c_str(), err_text(err));
+    return false;
+  }
+  uint64_t window = 0;
+  if (!zstd_frame_window(j.src.head, j.src.head_n, window)) {
+    say("%s: damaged zstd frame header", shown);
+    return false;
+  }
+  if (o.memory_cap && window > o.memory_cap) {
+    say("%s: decoding needs %s of memory for zstd's window, more than the %s that -M allows", shown,
+        size_text(window).c_str(), size_text(o.memory_cap).c_str());
+    return false;
+  }
+  char msg[256];
+  if (!zstd_in_open(j.unzstd.z, source_read, &j.src, window, msg, sizeof msg)) {
+    say("%s: %s", shown, msg);
+    return false;
+  }
+  j.unzstd.on = true;
+  j.hdr = {read_header(j.unzstd.z.head, j.unzstd.z.head_n)};
+  j.hdr.zstd_memory = j.unzstd.z.memory;
+  if (j.hdr.problem && !j.unzstd.z.problem.empty()) j.hdr.problem = j.unzstd.z.problem.c_str();
   return true;
 }
 
@@ -381,6 +328,11 @@ bool runner::open_codec(job& j) {
   if (!size_table(j, table)) return false;
   char msg[256];
   j.threads = run_threads(o.threads_set, o.threads);
+  if (o.zstd_level && !decoding()) {
+    const zstd_split s = zstd_share(j.threads);
+    j.threads = s.dupcut;
+    j.zstd_workers = s.workers;
+  }
   j.codec.c = ctx_new(decoding(), o.chunk, table, o.window_mib, j.threads, msg, sizeof msg);
   if (!j.codec.c) {
     say("%s", msg);
@@ -394,7 +346,8 @@ bool runner::open_codec(job& j) {
     }
     j.src.tap = j.check.get();
   }
-  j.in.f = open_cookie(&j.src, "r", cookie_io_functions_t{source_read, nullptr, nullptr, nullptr});
+  j.in.f = j.unzstd.on ? open_cookie(&j.unzstd.z, "r", cookie_io_functions_t{zstd_in_read, nullptr, nullptr, nullptr})
+                       : open_cookie(&j.src, "r", cookie_io_functions_t{source_read, nullptr, nullptr, nullptr});
   if (!j.in.f) {
     say("cannot read input '%s': %s", j.name.c_str(), err_text(errno));
     return false;
@@ -433,8 +386,9 @@ bool runner::open_output(job& j) {
       out.times[1] = j.ist.st_mtim;
     }
     j.data_out = out.f;
-    if (j.check) {
-      j.split = tee{out.f, j.check.get()};
+    if (o.zstd_level && !decoding() && !open_zstd(j)) return false;
+    if (j.check && j.data_out) {
+      j.split = tee{j.data_out, j.check.get()};
       j.data_out = j.sink.f = open_cookie(&j.split, "w", cookie_io_functions_t{nullptr, tee_write, nullptr, nullptr});
     }
   }
@@ -445,12 +399,43 @@ bool runner::open_output(job& j) {
   return true;
 }
 
+// The stream's way into zstd, whose frames go to the output file.
+bool runner::open_zstd(job& j) {
+  char msg[256];
+  if (!zstd_out_open(j.zstd.z, out.f, o.zstd_level, j.zstd_workers, o.verify, msg, sizeof msg)) {
+    say("%s", msg);
+    return false;
+  }
+  j.zstd.on = true;
+  j.data_out = j.zstd_file.f = open_cookie(&j.zstd.z, "w", cookie_io_functions_t{nullptr, zstd_out_write, nullptr, nullptr});
+  return true;
+}
+
+// zstd's verdict: a damaged or cut frame in the input ends the run as a
+// damaged stream does; the frame written is ended, and with --verify
+// checked.
+void runner::finish_zstd(job& j) {
+  if (j.unzstd.on && !j.unzstd.z.problem.empty() && j.res != run_result::read_error) {
+    j.res = run_result::codec_error;
+    j.codec_msg = j.unzstd.z.problem;
+  }
+  if (!j.zstd.on) return;
+  if (j.res == run_result::ok) {
+    const int err = zstd_out_finish(j.zstd.z);
+    if (err > 0) {
+      j.res = run_result::write_error;
+      j.f.err = err;
+    }
+  }
+  if (j.res != run_result::read_error) j.stage_msg = j.zstd.z.problem;
+  j.zstd_file.reset();
+}
+
 // Output name, input, output checks, header, codec and output, in that
 // order; false (and a message) at the first that fails.
 bool runner::open_job(job& j) {
   if (!name_output(j) || !open_input(j) || !check_output(j) || !probe_header(j)) return false;
-  if (j.listed) return true;
-  return open_codec(j) && open_output(j);
+  return j.listed || (open_codec(j) && open_output(j));
 }
 
 void runner::run_job(job& j) {
@@ -465,7 +450,7 @@ void runner::run_job(job& j) {
   j.f = driver_files{j.in.f, j.data_out, 0, 0, 0, &prog, {}, j.check ? 1 : j.threads};
   j.f.keep_pipe = decoding();
   j.f.console = console_lines ? stderr : nullptr;
-  if (decoding() && j.in_regular) {
+  if (decoding() && j.in_regular && !j.unzstd.on) {
     // The bytes read ahead for the probe are the file's from here.
     const off_t at = lseek(j.src.fd, 0, SEEK_CUR);
     if (at >= off_t(j.src.head_n)) j.f.keep_fd = j.src.fd, j.f.keep_at = uint64_t(at) - j.src.head_n;
@@ -478,13 +463,14 @@ void runner::run_job(job& j) {
   j.n = counters_of(j.codec.c);
   j.in.reset();
   j.sink.reset();  // unbuffered: nothing is left to write; out.f stays open
+  finish_zstd(j);
   if (j.check && j.res == run_result::ok) j.verified = j.check->finish();
 }
 
 // A failed encode leaves nothing; a failed decode keeps what it restored,
 // as the positional form does.
 void runner::settle_output(job& j) {
-  const bool ok = j.res == run_result::ok && j.verified;
+  const bool ok = j.res == run_result::ok && j.verified && j.stage_msg.empty();
   j.end = settled{ok, 0, false, false, nullptr};
   if (!no_output()) {
     j.end = outfile_settle(out, ok, o.mode == run_mode::decode && j.f.bytes_written > 0, nullptr, nullptr);
@@ -510,7 +496,8 @@ bool runner::report(job& j) {
     if (o.mode == run_mode::test && o.verbosity >= 1)
       std::printf("%s: %" PRIu64 " bytes, %" PRIu64 " chunks, %s\n", shown, j.n.data_bytes, j.n.chunks,
                   damaged ? "damaged" : "ok");
-    if (o.mode == run_mode::list) list_row_full(j.hdr, j.f.bytes_read, j.n.data_bytes, j.n.chunks, damaged, j.shown);
+    if (o.mode == run_mode::list)
+      list_row_full(j.hdr, j.f.bytes_read, j.n.data_bytes, j.n.chunks, damaged, j.shown, list_head_done);
   }
   if (j.end.ok) {
     const bool want_hash = o.mode == run_mode::test && o.verbosity >= 2;
@@ -532,8 +519,8 @@ bool runner::report(job& j) {
       say("%s: verified %" PRIu64 " bytes; at most %zu input bytes waited for the decoder", shown, j.n.data_bytes,
           j.check->queue_peak());
     if (o.verbosity >= 1)
-      progress_summary(prog, several ? shown : nullptr, j.f.bytes_read, j.f.bytes_written, j.n.data_bytes,
-                       j.n.match_bytes);
+      progress_summary(prog, several ? shown : nullptr, j.f.bytes_read, j.zstd.on ? j.zstd.z.written : j.f.bytes_written,
+                       j.n.data_bytes, j.n.match_bytes);
     // Only once the output is a complete file of its own: never for data
     // sent to standard output or a device.
     if (o.remove_source && j.end.committed && !j.in_std && unlink(j.name.c_str()) != 0) {
@@ -543,7 +530,9 @@ bool runner::report(job& j) {
     return true;
   }
 
-  if (!j.verified)
+  if (!j.stage_msg.empty())
+    say("%s: %s", shown, j.stage_msg.c_str());
+  else if (!j.verified)
     say("%s: verification failed after %" PRIu64 " restored bytes: %s; output removed", shown,
         j.check->mismatch_at(), j.check->problem().c_str());
   else if (j.res == run_result::read_error)

@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +114,8 @@ struct kept_input {
   uint64_t window = 0;  // the stream's window in bytes
   bool file = false;    // read with pread from keep_fd, else through `in`
   bool on = false;      // pieces still go into p
+  void* map = nullptr;  // a file mapped in place of memory and reads
+  uint64_t map_len = 0;
   prefault* fill = nullptr;  // faults the memory in ahead of the reads
 };
 
@@ -139,9 +142,50 @@ bool keep_start(dupcut_ctx* c, const driver_files& f, kept_input& k) {
 
 void keep_end(kept_input& k) {
   prefault_stop(k.fill);
-  free_pages(k.p, k.cap);
+  if (k.map)
+    munmap(k.map, k.map_len);
+  else
+    free_pages(k.p, k.cap);
   k.p = nullptr;
+  k.map = nullptr;
   k.on = false;
+}
+
+// A mapped file that shrinks, or fails to read, under the decoder faults
+// with SIGBUS where a read would have come up short: the run fails as a
+// read error would, the input as it is.
+extern "C" void on_bus(int) {
+  static const char msg[] = "\ndupcut: the input file shrank or could not be read while it was decoded\n";
+  (void)!write(2, msg, sizeof msg - 1);
+  outfile_remove_on_signal();
+  _exit(1);
+}
+
+// The stream file mapped read-only: its pages come from the page cache in
+// place, where reading it would fill as much fresh memory (zeroed by the
+// kernel first) and copy it there; on this machine mapping 256 MiB costs
+// 0.01 s against 0.06 to 0.7 s. False when the file cannot be mapped.
+bool keep_mapped(dupcut_ctx* c, const driver_files& f, kept_input& k) {
+  const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+  const uint64_t from = f.keep_at & ~(page - 1);
+  k.map_len = k.cap + (f.keep_at - from);
+  k.map = mmap(nullptr, k.map_len, PROT_READ, MAP_PRIVATE, f.keep_fd, off_t(from));
+  if (k.map == MAP_FAILED || dupcut_set_option(c, DUPCUT_OPTION_STABLE_INPUT, 2) != DUPCUT_DONE) {
+    if (k.map != MAP_FAILED) munmap(k.map, k.map_len);
+    k.map = nullptr;
+    return false;
+  }
+  static const bool caught = [] {
+    struct sigaction sa {};
+    sa.sa_handler = on_bus;
+    sigemptyset(&sa.sa_mask);
+    return sigaction(SIGBUS, &sa, nullptr) == 0;
+  }();
+  (void)caught;
+  madvise(k.map, k.map_len, MADV_SEQUENTIAL);
+  k.p = static_cast<uint8_t*>(k.map) + (f.keep_at - from);
+  k.on = true;
+  return true;
 }
 
 // A regular file holding a stream no longer than its window; false
@@ -160,7 +204,7 @@ bool keep_file(dupcut_ctx* c, const driver_files& f, kept_input& k) {
   k.cap = size;
   k.window = window;
   k.file = true;
-  if (keep_start(c, f, k)) return true;
+  if (keep_mapped(c, f, k) || keep_start(c, f, k)) return true;
   k = kept_input{};
   return false;
 }
@@ -200,6 +244,7 @@ ssize_t keep_read(const driver_files& f, kept_input& k, read_ahead* ra) {
     if (n == 0 && err) errno = err;
     return n == 0 && err ? -1 : ssize_t(n);
   }
+  if (k.map) return ssize_t(std::min(keep_piece, k.cap - k.given));
   if (!k.file) {
     const size_t n = std::fread(k.p + k.given, 1, size_t(std::min<uint64_t>(driver_buf_size, k.cap - k.given)), f.in);
     return n == 0 && std::ferror(f.in) ? -1 : ssize_t(n);
@@ -223,7 +268,7 @@ run_result driver_loop(dupcut_ctx* c, driver_files& f, dupcut_status& status) {
   }
   const bool kept_file = k.on && k.file;
   static read_ahead ra;
-  const bool ahead = kept_file && f.threads > 1 && ra_start(ra, f.keep_fd, f.keep_at, k.p, k.cap);
+  const bool ahead = kept_file && !k.map && f.threads > 1 && ra_start(ra, f.keep_fd, f.keep_at, k.p, k.cap);
   // The decoder may hold pointers into kept memory until its context is
   // freed; the stream has ended (or failed) by then.
   struct release {

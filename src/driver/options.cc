@@ -1,5 +1,7 @@
 #include "driver/options.h"
 
+#include "driver/zstd_stage.h"
+
 #include <algorithm>
 #include <cstring>
 #include <strings.h>
@@ -10,7 +12,8 @@ const char help_text[] =
     "dupcut " DUPCUT_VERSION " - remove long-range repetitions before a general compressor\n"
     "\n"
     "usage: dupcut [OPTION...] [FILE...]\n"
-    "Encodes each FILE to FILE.dc, or with -d decodes FILE.dc to FILE. With no FILE,\n"
+    "Encodes each FILE to FILE.dc (FILE.dc.zst with --zstd), or with -d decodes\n"
+    "FILE.dc or FILE.dc.zst to FILE. With no FILE,\n"
     "or FILE '-', reads standard input and writes standard output, so 'dupcut' alone\n"
     "is a filter (tar -I dupcut, sort --compress-program=dupcut). Any command line\n"
     "of fewer than three arguments is this form, as is one whose first argument is\n"
@@ -32,8 +35,14 @@ const char help_text[] =
     "  -v, --verbose       console lines; digests with -t; full scans with -l\n"
     "  -T, --threads=N     run on N threads, 1..256, 0: one per core (the encoder\n"
     "                      uses up to 16); the default is DUPCUT_THREADS, else\n"
-    "                      one per core\n"
-    "  -M, --memory=SIZE   refuse to decode a stream whose window exceeds SIZE\n"
+    "                      one per core; with --zstd, N is shared with zstd's\n"
+    "                      workers (at least one)\n"
+    "  -M, --memory=SIZE   refuse to decode a stream whose window (and zstd's, for a\n"
+    "                      .dc.zst) exceeds SIZE\n"
+    "      --zstd[=LEVEL]  compress the stream with zstd in the same process, level\n"
+    "                      1..19 (3), to standard zstd frames: FILE.dc.zst. Decoding\n"
+    "                      finds zstd frames by itself (-d, -t, -l, standard input)\n"
+    "      --ultra         allow --zstd levels 20..22\n"
     "      --chunk=N       chunk divisor 1..65535 (100): mean chunk about 63+N bytes\n"
     "      --table=SIZE    encoder's chunk table, 1M..4095M (256M); without it, an\n"
     "                      input of known size (a file, or a pipe that ends within\n"
@@ -64,14 +73,14 @@ const char help_text[] =
     "source is removed (--rm) only after a successful run.\n"
     "\n"
     "examples:\n"
-    "  dupcut backup.tar                 # writes backup.tar.dc, keeps backup.tar\n"
-    "  zstd -19 backup.tar.dc            # then compress the stream\n"
-    "  zstd -dc backup.tar.dc.zst | dupcut -d -o restored.tar\n"
-    "  dupcut -tv backup.tar.dc          # test a stream; SHA-256 of its data\n"
-    "  tar c dir | dupcut -z | zstd > dir.tar.dc.zst\n"
-    "  zstd -dc dir.tar.dc.zst | dupcut -d | tar x\n"
+    "  dupcut --zstd=19 backup.tar       # writes backup.tar.dc.zst, keeps backup.tar\n"
+    "  dupcut -d -o restored.tar backup.tar.dc.zst\n"
+    "  dupcut -tv backup.tar.dc.zst      # test a file; SHA-256 of its data\n"
+    "  zstd -dc backup.tar.dc.zst | dupcut -d | cmp - backup.tar  # zstd reads it too\n"
+    "  dupcut backup.tar                 # writes backup.tar.dc, for any compressor\n"
+    "  tar c dir | dupcut | xz > dir.tar.dc.xz\n"
     "  dupcut -z --verify --window=4G disk.img\n"
-    "  tar -I dupcut -cf dir.tar.dc dir && tar -I dupcut -tf dir.tar.dc\n"
+    "  tar -I 'dupcut --zstd' -cf d.tar.dc.zst dir && tar -I dupcut -tf d.tar.dc.zst\n"
     "\n"
     "exit status: 0 success; 1 failure (with several files, after trying the rest);\n"
     "128+N when stopped by signal N\n"
@@ -89,7 +98,9 @@ const char help_text[] =
 namespace {
 
 // Keys of options that have no short letter.
-enum : int { key_rm = 256, key_chunk, key_table, key_window, key_verify, key_progress, key_no_progress };
+enum : int {
+  key_rm = 256, key_chunk, key_table, key_window, key_verify, key_progress, key_no_progress, key_zstd, key_ultra
+};
 
 struct long_opt {
   const char* name;
@@ -104,6 +115,7 @@ constexpr long_opt long_opts[] = {
     {"verbose", 'v', false},        {"threads", 'T', true},         {"memory", 'M', true},
     {"chunk", key_chunk, true},     {"table", key_table, true},     {"window", key_window, true},
     {"verify", key_verify, false},  {"progress", key_progress, false}, {"no-progress", key_no_progress, false},
+    {"zstd", key_zstd, false},      {"ultra", key_ultra, false},
     {"help", 'h', false},           {"version", 'V', false},
 };
 
@@ -128,7 +140,7 @@ struct parser {
   options o;
   // The spelling that asked for each mode, for conflict messages.
   std::string mode_arg[4];  // z, d, t, l
-  std::string stdout_arg, verify_arg;
+  std::string stdout_arg, verify_arg, zstd_arg;
   const std::string output_arg = "-o";
   int verbose = 0, quiet = 0;
 
@@ -160,6 +172,20 @@ struct parser {
       case key_verify: o.verify = true; verify_arg = shown; return true;
       case key_progress: o.progress = progress_mode::on; return true;
       case key_no_progress: o.progress = progress_mode::off; return true;
+      case key_ultra: o.ultra = true; return true;
+      case key_zstd:
+        // As zstd reads its levels; a value only after '=', so that
+        // "--zstd FILE" stays a file.
+        zstd_arg = value ? as_given : shown;
+        if (!value) {
+          o.zstd_level = zstd_level_default;
+          return true;
+        }
+        if (!read_number(value, n) || n < 1 || n > uint64_t(zstd_level_ultra))
+          return fail("'" + as_given + "': expected a level 1.." + std::to_string(zstd_level_max) + " (up to " +
+                      std::to_string(zstd_level_ultra) + " with --ultra)");
+        o.zstd_level = int(n);
+        return true;
       case 'o':
         if (!*value) return fail("'" + shown + "' needs a file name");
         o.has_output = true;
@@ -205,6 +231,7 @@ struct parser {
       if (name == l.name) opt = &l;
     if (!opt) return fail("unknown option '--" + name + "'");
     const std::string shown = "--" + name;
+    if (opt->key == key_zstd) return apply(opt->key, shown, eq ? eq + 1 : nullptr);
     if (!opt->takes_value) {
       if (eq) return fail("option '" + shown + "' takes no value");
       return apply(opt->key, shown, nullptr);
@@ -254,6 +281,10 @@ struct parser {
       return fail("'" + output_word + "' has no use with '" + mode_word + "', which writes no data");
     if (o.verify && o.mode != run_mode::encode)
       return fail("'" + verify_arg + "' applies to encoding, not to '" + mode_word + "'");
+    // Decoding finds zstd frames by themselves; tar -I 'dupcut --zstd' adds
+    // -d to read what it wrote.
+    if (o.zstd_level > zstd_level_max && !o.ultra)
+      return fail("'" + zstd_arg + "': levels above " + std::to_string(zstd_level_max) + " need --ultra");
     if (o.has_output && o.files.size() > 1)
       return fail("'-o' takes one input file, not " + std::to_string(o.files.size()));
     o.verbosity = std::max(0, 1 + verbose - quiet);
@@ -307,12 +338,14 @@ options parse_options(int argc, char** argv) {
   return p.o;
 }
 
-bool output_name(const std::string& in, bool decode, std::string& out, std::string& err) {
-  static const std::string suffix = ".dc";
+bool output_name(const std::string& in, bool decode, std::string& out, std::string& err, bool zstd) {
   const size_t base = in.rfind('/') == std::string::npos ? 0 : in.rfind('/') + 1;
+  auto ends_in = [&](const std::string& s) {
+    return in.size() >= s.size() && in.compare(in.size() - s.size(), s.size(), s) == 0;
+  };
+  const std::string suffix = ends_in(".dc.zst") ? ".dc.zst" : ".dc";
+  const bool has_suffix = ends_in(suffix);
   // "x/.dc" has the suffix but no name in front of it.
-  const bool has_suffix =
-      in.size() >= suffix.size() && in.compare(in.size() - suffix.size(), suffix.size(), suffix) == 0;
   const bool bare_suffix = has_suffix && in.size() - base == suffix.size();
   if (in.empty() || in == "-") {
     err = "standard input has no name to derive an output name from";
@@ -323,11 +356,11 @@ bool output_name(const std::string& in, bool decode, std::string& out, std::stri
       err = "'" + in + "' already has the " + suffix + " suffix; use -o or -c to encode it again";
       return false;
     }
-    out = in + suffix;
+    out = in + (zstd ? ".dc.zst" : ".dc");
     return true;
   }
   if (!has_suffix || bare_suffix) {
-    err = "'" + in + "' does not end in " + suffix + "; use -o or -c to name the output";
+    err = "'" + in + "' does not end in .dc or .dc.zst; use -o or -c to name the output";
     return false;
   }
   out = in.substr(0, in.size() - suffix.size());

@@ -28,6 +28,8 @@ struct options {
   uint32_t table_mib = 256;      // encoder's chunk table, 1..4095
   uint32_t window_mib = 1024;    // decoder's window, 1..4095
   bool verify = false;
+  int zstd_level = 0;            // --zstd: 1..22 when encoding; 0: a plain stream
+  bool ultra = false;            // --ultra: levels 20..22 allowed
   progress_mode progress = progress_mode::automatic;
   bool help = false, version = false;
   std::vector<std::string> files;  // empty, or "-": standard input
@@ -59,10 +61,11 @@ options parse_options(int argc, char** argv);
 bool parse_size(const char* s, uint64_t& bytes);
 
 // The output file of a run on `in` when neither -o nor -c is given:
-// FILE -> FILE.dc when encoding, FILE.dc -> FILE when decoding. Returns
-// false with err set for a name that has none (decoding without the suffix,
-// encoding a name that has it already).
-bool output_name(const std::string& in, bool decode, std::string& out, std::string& err);
+// FILE -> FILE.dc when encoding (FILE.dc.zst with zstd), FILE.dc or
+// FILE.dc.zst -> FILE when decoding. Returns false with err set for a name
+// that has none (decoding without a suffix, encoding a name that has one
+// already).
+bool output_name(const std::string& in, bool decode, std::string& out, std::string& err, bool zstd = false);
 
 // What --help prints: the option form, then the positional form.
 extern const char help_text[];

@@ -7,6 +7,19 @@
 
 namespace dupcut {
 
+uint32_t window_hash16(const uint8_t* w) {
+  static const auto crc = [] {
+    struct table {
+      uint32_t t[256];
+    } c;
+    crc_table_fill(c.t);
+    return c;
+  }();
+  uint32_t h = 0;
+  for (uint32_t i = 0; i < roll_bytes; i++) h = (h >> 8) ^ crc.t[(h ^ w[i]) & 0xFF];
+  return h;
+}
+
 void chunker_candidates_portable(const chunker& s, const uint8_t* d, uint32_t n, uint64_t* bits) {
   std::memset(bits, 0, size_t((n + 63) / 64) * sizeof(uint64_t));
   if (n < roll_bytes) return;

@@ -142,13 +142,7 @@ constexpr int group = 8;         // blocks per table load
 
 const nibble_tables& window_nibble_tables() {
   static const nibble_tables t = [] {
-    uint32_t crc[256];
-    crc_table_fill(crc);
-    auto hash = [&](const uint8_t* w) {
-      uint32_t h = 0;
-      for (uint32_t i = 0; i < roll_bytes; i++) h = (h >> 8) ^ crc[(h ^ w[i]) & 0xFF];
-      return h;
-    };
+    const auto hash = window_hash16;
     nibble_tables n{};
     uint8_t w[roll_bytes] = {};
     n.h0 = hash(w);

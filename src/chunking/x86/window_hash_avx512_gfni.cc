@@ -30,13 +30,7 @@ struct window_matrices {
 };
 
 window_matrices build_matrices() {
-  uint32_t crc[256];
-  crc_table_fill(crc);
-  auto hash = [&](const uint8_t* w) {
-    uint32_t h = 0;
-    for (uint32_t i = 0; i < roll_bytes; i++) h = (h >> 8) ^ crc[(h ^ w[i]) & 0xFF];
-    return h;
-  };
+  const auto hash = window_hash16;
   window_matrices m{};
   uint8_t w[roll_bytes] = {};
   const uint32_t h0 = hash(w);
