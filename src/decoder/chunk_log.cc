@@ -13,11 +13,6 @@ namespace {
 uint64_t search(chunk_log& g, uint64_t pos, uint64_t total) {
   const uint32_t* const st = g.start;
   const uint64_t m = g.mask;
-  const uint64_t size = m + 1;
-  const uint64_t next = g.last + 1;
-  if (g.last != chunk_none && next < g.n && g.n - g.last <= size &&
-      g.last_pos + uint32_t(st[next & m] - st[g.last & m]) == pos)
-    return next;
   if (g.n == 0) return chunk_none;
   const uint64_t hi = g.n;
   if (const uint64_t first = chunk_log_first(g); g.near < first) {
@@ -71,7 +66,7 @@ uint64_t search(chunk_log& g, uint64_t pos, uint64_t total) {
 
 }  // namespace
 
-uint64_t chunk_log_find(chunk_log& g, uint64_t pos, uint64_t total) {
+uint64_t chunk_log_search(chunk_log& g, uint64_t pos, uint64_t total) {
   const uint64_t i = search(g, pos, total);
   g.last = i;
   g.last_pos = pos;

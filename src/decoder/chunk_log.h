@@ -69,11 +69,23 @@ inline void chunk_log_add(chunk_log& g, uint64_t pos) {
   g.n++;
 }
 
+// chunk_log_find without the look at the chunk after the last answer.
+uint64_t chunk_log_search(chunk_log& g, uint64_t pos, uint64_t total);
+
 // The index of the chunk that starts at pos among those still logged and
 // less than 4 GiB before total (the data's end), or chunk_none; pos <=
 // total. Remembers the answer: a run of continue codes asks for the chunk
-// after it next.
-uint64_t chunk_log_find(chunk_log& g, uint64_t pos, uint64_t total);
+// after it next, which is looked at first (inline: most copies of a
+// stream with many are such runs).
+inline uint64_t chunk_log_find(chunk_log& g, uint64_t pos, uint64_t total) {
+  const uint64_t next = g.last + 1;
+  if (g.last == chunk_none || next >= g.n || g.n - g.last > uint64_t(g.mask) + 1 ||
+      g.last_pos + uint32_t(g.start[next & g.mask] - g.start[g.last & g.mask]) != pos)
+    return chunk_log_search(g, pos, total);
+  g.last = next;
+  g.last_pos = pos;
+  return next;
+}
 
 // The oldest chunk still logged.
 inline uint64_t chunk_log_first(const chunk_log& g) { return g.n > uint64_t(g.mask) + 1 ? g.n - g.mask - 1 : 0; }

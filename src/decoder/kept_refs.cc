@@ -19,19 +19,6 @@ void release(kept_refs& r, uint32_t order) {
 
 }  // namespace
 
-bool refs_put(kept_refs& r, uint64_t i, const uint8_t* at) {
-  const uint64_t k = i & ((uint64_t(1) << r.order) - 1);
-  uintptr_t& base = r.at_base[k >> refs_group];
-  if ((k & ((1u << refs_group) - 1)) == 0) base = 0;
-  r.at[k] = 0;
-  if (!at) return true;
-  if (!base) base = (uintptr_t(at) - (uintptr_t(1) << 31)) | 1;
-  const uintptr_t off = uintptr_t(at) - base;
-  if (off == 0 || off >> 32) return false;
-  r.at[k] = uint32_t(off);
-  return true;
-}
-
 bool refs_alloc(kept_refs& r, uint32_t order) {
   if (r.order == order) return true;
   refs_free(r);

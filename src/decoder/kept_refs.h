@@ -62,12 +62,23 @@ inline void refs_off(kept_refs& r) {
   r.run_len = 0;
 }
 
+constexpr uint32_t refs_group = 12;  // log2 of the entries sharing an at_base
+
 // Logs where chunk i's bytes lie, in 4 bytes (at null: in the ring); false
 // when `at` is more than 2 GiB from the first place logged in its group,
-// and null is logged.
-bool refs_put(kept_refs& r, uint64_t i, const uint8_t* at);
-
-constexpr uint32_t refs_group = 12;  // log2 of the entries sharing an at_base
+// and null is logged. Once a chunk.
+inline bool refs_put(kept_refs& r, uint64_t i, const uint8_t* at) {
+  const uint64_t k = i & ((uint64_t(1) << r.order) - 1);
+  uintptr_t& base = r.at_base[k >> refs_group];
+  if ((k & ((1u << refs_group) - 1)) == 0) base = 0;
+  r.at[k] = 0;
+  if (!at) return true;
+  if (!base) base = (uintptr_t(at) - (uintptr_t(1) << 31)) | 1;
+  const uintptr_t off = uintptr_t(at) - base;
+  if (off == 0 || off >> 32) return false;
+  r.at[k] = uint32_t(off);
+  return true;
+}
 
 inline const uint8_t* refs_get(const kept_refs& r, uint64_t i) {
   const uint64_t k = i & ((uint64_t(1) << r.order) - 1);
